@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Build everything and run the whole test suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/deps.sh cmake make g++ libgtest-dev
+cmake -S . -B build
+cmake --build build -j2
+ctest --test-dir build --output-on-failure -j2

@@ -1,0 +1,34 @@
+/* swug-gen: turn a raw firmware image into an upgrade image.
+ *
+ *   swug-gen             data/KOVRIN_SW.bin -> out/KOVRIN_UPGRADE_SW.bin,
+ *                        with messages and a closing key press; status 0
+ *   swug-gen IN OUT      silent; status 0 when OUT was written, 1 otherwise
+ */
+#include <cstdio>
+
+#include "main.h"
+#include "platform.h"
+#include "swug_build.h"
+#include "work_dir.h"
+
+int main(int argc, char **argv)
+{
+    func_args args;
+
+    args.argc = argc;
+    args.argv = argv;
+    args.return_code = 0;
+    platform_init();
+    if (argc == 3) {
+        capture_work_dir(); /* on failure work_dir stays empty and "./" paths fail */
+        in_cmd_mode = 1;
+    }
+
+    int32_t result = generate_swug_bin(&args);
+    if (in_cmd_mode == 1)
+        return result == 1 ? 0 : 1;
+
+    printf("Press any key to exit!");
+    platform_wait_key();
+    return 0;
+}

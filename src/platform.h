@@ -1,0 +1,72 @@
+/* The platform layer: the only code that knows which OS it runs on.
+ *
+ * It gives the rest of the tool the single-key wait, the current-directory
+ * query, whole-file input and an output file that is replaced atomically:
+ *
+ *     platform_output_open()       temporary file beside the destination
+ *     platform_output_write() ...  every byte, checked
+ *     platform_output_commit()     close, then rename over the destination
+ *
+ * Any failure along the way, or platform_output_abort(), removes the
+ * temporary file and leaves the destination exactly as it was. A destination
+ * that exists but is not a regular file (a device, a FIFO) is written in
+ * place instead, and a symbolic link keeps pointing at the file that gets
+ * the new content. */
+#ifndef SWUG_PLATFORM_H
+#define SWUG_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+/* Longest path the platform layer composes (link targets, temporary names). */
+constexpr size_t PLATFORM_PATH_SIZE = 4096;
+
+struct PLATFORM_IN {
+    int fd; /* open descriptor of a regular file */
+};
+
+struct PLATFORM_OUT {
+    int fd;                           /* descriptor being written */
+    int in_place;                     /* 1: writing the destination itself (not a regular file) */
+    char target[PLATFORM_PATH_SIZE];  /* the file that finally holds the image */
+};
+
+/* Install the handlers that remove a temporary output and restore the
+ * terminal when the run is interrupted. Call once, first thing in main. */
+void platform_init(void);
+
+/* Flush standard output and wait for one key: raw and without echo on a
+ * terminal, one byte (or end of input) otherwise. */
+void platform_wait_key(void);
+
+/* Store the current directory, written with '/' separators, in buf.
+ * Returns 1, or 0 when it cannot be had or does not fit in size bytes. */
+int platform_getcwd(char *buf, size_t size);
+
+/* Open a regular file for reading. Returns 1, or 0 (nothing left open) for
+ * a missing file, a directory, a device or a FIFO; never blocks. */
+int platform_open_input(const char *path, PLATFORM_IN *in);
+
+/* Size of the open input in bytes, measured in 64 bits. Returns 1 or 0. */
+int platform_input_size(PLATFORM_IN *in, uint64_t *size);
+
+/* Read exactly len bytes. Returns 1, or 0 on an error or an early end. */
+int platform_read(PLATFORM_IN *in, uint8_t *buf, uint32_t len);
+
+void platform_close_input(PLATFORM_IN *in);
+
+/* Prepare to write `path`. Returns 1, or 0 with nothing created. */
+int platform_output_open(const char *path, PLATFORM_OUT *out);
+
+/* Write len bytes. Returns 1, or 0 on any error (the output stays open:
+ * follow up with platform_output_abort()). */
+int platform_output_write(PLATFORM_OUT *out, const void *buf, size_t len);
+
+/* Close and put the output in place. Returns 1, or 0 with the temporary
+ * file removed and the destination untouched. */
+int platform_output_commit(PLATFORM_OUT *out);
+
+/* Give up on the output: close it and remove the temporary file. */
+void platform_output_abort(PLATFORM_OUT *out);
+
+#endif

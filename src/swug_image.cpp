@@ -1,0 +1,84 @@
+/* The upgrade image format: fill rule, header bytes and the additive checksum. */
+#include "swug_image.h"
+
+#include <cstring>
+
+SWUG_IMG swug_img;
+
+uint32_t swug_body_size(uint32_t length)
+{
+    if (length > SWUG_FILL_FROM && length <= SWUG_FILL_BODY)
+        return SWUG_FILL_BODY;
+    return length;
+}
+
+uint64_t swug_file_size(uint32_t length)
+{
+    return (uint64_t)SWUG_HEADER_SIZE + swug_body_size(length) + SWUG_RESERVED_SIZE;
+}
+
+uint32_t swug_get_le32(const uint8_t *p)
+{
+    uint32_t v;
+    memcpy(&v, p, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap32(v);
+#endif
+    return v;
+}
+
+void swug_put_le32(uint8_t *p, uint32_t v)
+{
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+    p[2] = (uint8_t)(v >> 16);
+    p[3] = (uint8_t)(v >> 24);
+}
+
+void swug_put_header(const SWUG_STRUCT *h, uint8_t out[SWUG_HEADER_SIZE])
+{
+    out[0] = h->sw_or_fmw;
+    memcpy(out + 1, h->version, SWUG_VERSION_SIZE);
+    swug_put_le32(out + 32, h->length);
+    swug_put_le32(out + 36, h->CRC);
+}
+
+void swug_get_header(const uint8_t in[SWUG_HEADER_SIZE], SWUG_STRUCT *h)
+{
+    h->sw_or_fmw = in[0];
+    memcpy(h->version, in + 1, SWUG_VERSION_SIZE);
+    h->length = swug_get_le32(in + 32);
+    h->CRC = swug_get_le32(in + 36);
+}
+
+uint32_t generate_CRC_512(const uint8_t *c, int32_t len, uint32_t in_crc)
+{
+    uint32_t sum = in_crc;
+    int32_t i = 0;
+
+    /* Whole words while more than four bytes remain: the last 1 to 4 bytes
+     * always go through the tail below. */
+    for (; i < len - 4; i += 4)
+        sum += swug_get_le32(c + i);
+
+    uint32_t tail = 0;
+    for (int32_t k = 0; i + k < len; k++)
+        tail += (uint32_t)c[i + k] << (8 * k);
+    return sum + tail;
+}
+
+void generate_CRC(void)
+{
+    uint32_t length = swug_img.sw_str.length;
+    uint32_t sum = 0;
+
+    if (length > SWUG_BIN_SIZE) /* never read past the body buffer */
+        length = SWUG_BIN_SIZE;
+
+    for (uint32_t pos = 0; pos < length;) {
+        uint32_t chunk = length - pos < 512 ? length - pos : 512;
+        sum = generate_CRC_512(swug_img.sw_bin + pos, (int32_t)chunk, sum);
+        pos += chunk;
+    }
+    swug_img.sw_str.CRC = sum;
+}

@@ -1,0 +1,27 @@
+/* Working-directory paths of a command run.
+ *
+ * A command-line path that begins with "./" is taken relative to the
+ * directory the tool was started in, captured once into `work_dir` and
+ * written with '/' as its only separator. */
+#ifndef SWUG_WORK_DIR_H
+#define SWUG_WORK_DIR_H
+
+#include "main.h"
+
+/* Rewrite a directory as Windows reports it to '/' separators, in place:
+ * every backslash becomes '/', and a backslash that follows another one is
+ * dropped, so a run of backslashes becomes a single '/'. */
+void normalise_dir_separators(char *dir);
+
+/* Capture the current directory into work_dir. Returns 1 on success; on
+ * failure (deleted directory, longer than the buffer) work_dir stays empty
+ * and every "./" argument of the run fails. */
+int capture_work_dir(void);
+
+/* Compose the path for one command-line argument into out[SWUG_PATH_SIZE]:
+ * "./rest" becomes work_dir "/" rest, anything else is copied unchanged.
+ * Returns 1, or 0 when the result does not fit or work_dir is empty; out is
+ * then an empty string. */
+int compose_path(char out[SWUG_PATH_SIZE], const char *arg);
+
+#endif

@@ -1,0 +1,222 @@
+#include "e2e_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include <gtest/gtest.h>
+
+extern char **environ;
+
+pid_t start_program(const std::vector<std::string> &argv, const std::string &cwd,
+                    const RunOptions &opt, int *out_fd)
+{
+    int out_pipe[2], in_pipe[2] = {-1, -1};
+    if (pipe(out_pipe) != 0 || (opt.in == Stdin::Data && pipe(in_pipe) != 0))
+        return -1;
+
+    std::vector<std::string> env_strings;
+    for (char **e = environ; *e; e++)
+        env_strings.push_back(*e);
+    env_strings.insert(env_strings.end(), opt.env.begin(), opt.env.end());
+    std::vector<char *> envp, args;
+    for (auto &s : env_strings)
+        envp.push_back(&s[0]);
+    envp.push_back(nullptr);
+    std::vector<std::string> argv_copy = argv;
+    for (auto &s : argv_copy)
+        args.push_back(&s[0]);
+    args.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out_pipe[1], STDOUT_FILENO);
+        close(out_pipe[0]);
+        close(out_pipe[1]);
+        if (opt.in == Stdin::Closed) {
+            close(STDIN_FILENO);
+        } else if (opt.in == Stdin::Data) {
+            dup2(in_pipe[0], STDIN_FILENO);
+            close(in_pipe[0]);
+            close(in_pipe[1]);
+        } else {
+            int fd = open("/dev/null", O_RDONLY);
+            dup2(fd, STDIN_FILENO);
+            close(fd);
+        }
+        if (chdir(cwd.c_str()) != 0 || (opt.remove_cwd && rmdir(cwd.c_str()) != 0))
+            _exit(127);
+        execve(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    if (opt.in == Stdin::Data) {
+        close(in_pipe[0]);
+        ssize_t n = write(in_pipe[1], opt.in_data.data(), opt.in_data.size());
+        (void)n;
+        close(in_pipe[1]);
+    }
+    *out_fd = out_pipe[0];
+    return pid;
+}
+
+RunResult finish_program(pid_t pid, int out_fd)
+{
+    RunResult r;
+    time_t deadline = time(nullptr) + 120;
+    char buf[4096];
+
+    for (;;) {
+        struct pollfd p = {out_fd, POLLIN, 0};
+        int ready = poll(&p, 1, 200);
+        if (ready > 0) {
+            ssize_t n = read(out_fd, buf, sizeof buf);
+            if (n > 0) {
+                r.out.append(buf, (size_t)n);
+                continue;
+            }
+            if (n == 0)
+                break;
+        }
+        if (time(nullptr) > deadline) {
+            ADD_FAILURE() << "program still running after two minutes: killed";
+            kill(pid, SIGKILL);
+            break;
+        }
+    }
+    close(out_fd);
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(st))
+        r.status = WEXITSTATUS(st);
+    else if (WIFSIGNALED(st))
+        r.signal = WTERMSIG(st);
+    return r;
+}
+
+RunResult run_program(const std::vector<std::string> &argv, const std::string &cwd,
+                      const RunOptions &opt)
+{
+    int fd = -1;
+    pid_t pid = start_program(argv, cwd, opt, &fd);
+    if (pid < 0) {
+        ADD_FAILURE() << "cannot start " << argv[0];
+        return RunResult();
+    }
+    return finish_program(pid, fd);
+}
+
+TempDir::TempDir()
+{
+    const char *base = getenv("TMPDIR");
+    std::string templ = std::string(base && *base ? base : "/tmp") + "/swug-test-XXXXXX";
+    if (mkdtemp(&templ[0]) == nullptr)
+        ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+    path = templ;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(path, ec);
+}
+
+void write_file(const std::string &path, const std::string &bytes)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), (std::streamsize)bytes.size());
+    f.close();
+    if (!f)
+        ADD_FAILURE() << "cannot write " << path;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    if (!f)
+        return std::string();
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+bool file_exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+void make_dir(const std::string &path)
+{
+    if (mkdir(path.c_str(), 0777) != 0)
+        ADD_FAILURE() << "mkdir " << path << ": " << strerror(errno);
+}
+
+std::vector<std::string> list_dir(const std::string &path)
+{
+    std::vector<std::string> names;
+    DIR *d = opendir(path.c_str());
+    if (d == nullptr)
+        return names;
+    while (struct dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string pattern(size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    uint32_t x = 2463534242u ^ seed;
+    for (size_t i = 0; i < n; i++) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        s[i] = (char)(i % 3 == 0 ? (uint8_t)i : (uint8_t)x);
+    }
+    return s;
+}
+
+uint32_t reference_sum(const unsigned char *p, size_t n)
+{
+    uint32_t sum = 0;
+    for (size_t i = 0; i < n; i++)
+        sum += (uint32_t)p[i] << (8 * (i % 4));
+    return sum;
+}
+
+static void put_le32(std::string &s, uint32_t v)
+{
+    for (int k = 0; k < 4; k++)
+        s.push_back((char)(v >> (8 * k)));
+}
+
+std::string expected_image(const std::string &input)
+{
+    std::string img(32, '\0');
+    put_le32(img, (uint32_t)input.size());
+    put_le32(img, reference_sum((const unsigned char *)input.data(), input.size()));
+    img += input;
+    if (input.size() > 204800 && input.size() < 409550)
+        img.append(409550 - input.size(), '\xff');
+    img.append(10, '\xff');
+    return img;
+}

@@ -1,0 +1,66 @@
+/* Running the built programs in a fresh folder, and the files they leave. */
+#ifndef SWUG_E2E_SUPPORT_H
+#define SWUG_E2E_SUPPORT_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+#include <string>
+#include <vector>
+
+enum class Stdin { DevNull, Closed, Data };
+
+struct RunOptions {
+    Stdin in = Stdin::DevNull;
+    std::string in_data;                /* with Stdin::Data: fed through a pipe */
+    std::vector<std::string> env;       /* NAME=value entries added to the environment */
+    bool remove_cwd = false;            /* delete the (empty) working folder before exec */
+};
+
+struct RunResult {
+    int status = -1;   /* exit status, or -1 when killed by a signal */
+    int signal = 0;    /* the signal that ended it, or 0 */
+    std::string out;   /* all of standard output */
+};
+
+/* Start argv in cwd; standard output goes to a pipe read by finish_program(). */
+pid_t start_program(const std::vector<std::string> &argv, const std::string &cwd,
+                    const RunOptions &opt, int *out_fd);
+
+/* Collect the output and status of a started program. A run that has not
+ * ended after two minutes is killed and the test fails. */
+RunResult finish_program(pid_t pid, int out_fd);
+
+RunResult run_program(const std::vector<std::string> &argv, const std::string &cwd,
+                      const RunOptions &opt = RunOptions());
+
+/* A fresh folder under $TMPDIR (or /tmp), removed with its content by the destructor. */
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    std::string operator/(const std::string &name) const { return path + "/" + name; }
+};
+
+void write_file(const std::string &path, const std::string &bytes);
+std::string read_file(const std::string &path);
+bool file_exists(const std::string &path);
+void make_dir(const std::string &path);
+
+/* Names in a folder, sorted, "." and ".." left out. */
+std::vector<std::string> list_dir(const std::string &path);
+
+/* n bytes of a fixed pattern that differs with seed and holds every byte value. */
+std::string pattern(size_t n, unsigned seed = 0);
+
+/* The image our tool must make of `input`, worked out here independently:
+ * 32 zero bytes, length and sum little-endian, body filled with 0xFF to
+ * 409,550 bytes for inputs of 204,801 to 409,550 bytes, ten 0xFF bytes. */
+std::string expected_image(const std::string &input);
+
+/* The sum of the bytes as little-endian 32-bit words, the last partial word
+ * zero-extended: byte i weighs 256^(i mod 4). */
+uint32_t reference_sum(const unsigned char *p, size_t n);
+
+#endif

@@ -1,0 +1,114 @@
+/* The checksum, the fill rule and the header bytes. */
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "swug_image.h"
+
+static uint32_t sum_of(const char *bytes, int32_t len)
+{
+    return generate_CRC_512((const uint8_t *)bytes, len, 0);
+}
+
+/* byte i weighs 256^(i mod 4): the sum of little-endian words, tail zero-extended */
+static uint32_t plain_sum(const uint8_t *p, uint32_t n)
+{
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < n; i++)
+        sum += (uint32_t)p[i] << (8 * (i % 4));
+    return sum;
+}
+
+/* Load `length` pattern bytes into swug_img (0xFF beyond) and checksum them. */
+static uint32_t image_crc(uint32_t length)
+{
+    memset(&swug_img, 0xFF, sizeof swug_img);
+    for (uint32_t i = 0; i < length; i++)
+        swug_img.sw_bin[i] = (uint8_t)(i * 131u + (i >> 7));
+    swug_img.sw_str.length = length;
+    generate_CRC();
+    return swug_img.sw_str.CRC;
+}
+
+TEST(Checksum, WorkedValues)
+{
+    EXPECT_EQ(sum_of("abc", 3), 0x00636261u);
+    EXPECT_EQ(sum_of("abcde", 5), 0x646362C6u);
+    EXPECT_EQ(sum_of("\x01\x02\x03\x04", 4), 0x04030201u);
+    EXPECT_EQ(sum_of("\xff\xff\xff\xff\xff\xff\xff", 7), 0x00FFFFFEu);
+}
+
+TEST(Checksum, RunningSumAndEmptyChunk)
+{
+    EXPECT_EQ(generate_CRC_512((const uint8_t *)"abc", 0, 0x12345678u), 0x12345678u);
+    EXPECT_EQ(generate_CRC_512((const uint8_t *)"\x01", 1, 0xFFFFFFFFu), 0u); /* wraps */
+    EXPECT_EQ(sum_of("\x01\x02\x03\x04\x05\x06\x07\x08", 8), 0x04030201u + 0x08070605u);
+}
+
+TEST(Checksum, BytesBeyondLengthNeverCount)
+{
+    uint8_t buf[8] = {0x10, 0x20, 0x30, 0x40, 0x50, 0xFF, 0xFF, 0xFF};
+    for (int32_t len = 0; len <= 5; len++)
+        EXPECT_EQ(generate_CRC_512(buf, len, 0), plain_sum(buf, (uint32_t)len)) << len;
+}
+
+TEST(Checksum, WholeBodyInChunks)
+{
+    /* 513: the second chunk is one byte, added unshifted; the others cover
+     * word and tail boundaries around the chunk size and the largest body */
+    for (uint32_t length : {1u, 4u, 511u, 512u, 513u, 515u, 1024u, 204801u, 1048575u, 1048576u}) {
+        uint32_t crc = image_crc(length);
+        EXPECT_EQ(crc, plain_sum(swug_img.sw_bin, length)) << length;
+    }
+    uint32_t before = image_crc(512);
+    swug_img.sw_bin[512] = 0x7F;
+    swug_img.sw_str.length = 513;
+    generate_CRC();
+    EXPECT_EQ(swug_img.sw_str.CRC, before + 0x7Fu);
+}
+
+TEST(Checksum, EmptyBodyAndWrapAround)
+{
+    EXPECT_EQ(image_crc(0), 0u);
+    memset(&swug_img, 0xFF, sizeof swug_img);
+    swug_img.sw_str.length = 1048576; /* 262,144 words of 0xFFFFFFFF */
+    generate_CRC();
+    EXPECT_EQ(swug_img.sw_str.CRC, (uint32_t)(0u - 262144u));
+}
+
+TEST(FillRule, BoundsAreExact)
+{
+    struct { uint32_t length, body; uint64_t file; } cases[] = {
+        {1, 1, 51},
+        {204800, 204800, 204850},
+        {204801, 409550, 409600},
+        {300000, 409550, 409600},
+        {409550, 409550, 409600},
+        {409551, 409551, 409601},
+        {1048576, 1048576, 1048626},
+    };
+    for (auto &c : cases) {
+        EXPECT_EQ(swug_body_size(c.length), c.body) << c.length;
+        EXPECT_EQ(swug_file_size(c.length), c.file) << c.length;
+    }
+}
+
+TEST(Header, LittleEndianOnDiskAndBack)
+{
+    SWUG_STRUCT h, back;
+    uint8_t bytes[SWUG_HEADER_SIZE];
+
+    memset(&h, 0, sizeof h);
+    h.sw_or_fmw = 0x5A;
+    memcpy(h.version, "v1", 2);
+    h.length = 0x01020304u;
+    h.CRC = 0xA1B2C3D4u;
+    swug_put_header(&h, bytes);
+    const uint8_t want[] = {0x04, 0x03, 0x02, 0x01, 0xD4, 0xC3, 0xB2, 0xA1};
+    EXPECT_EQ(bytes[0], 0x5A);
+    EXPECT_EQ(memcmp(bytes + 1, "v1\0\0", 4), 0);
+    EXPECT_EQ(memcmp(bytes + 32, want, sizeof want), 0);
+
+    swug_get_header(bytes, &back);
+    EXPECT_EQ(memcmp(&h, &back, sizeof h), 0);
+}
