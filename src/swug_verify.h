@@ -74,10 +74,11 @@ struct SWUG_VERIFY {
  * found; 0 means a valid image. */
 uint32_t swug_verify_image(const uint8_t *image, uint64_t file_size, SWUG_VERIFY *v);
 
-/* After swug_verify_image(): check that the image was built from INPUT, of
- * input_size bytes held in input[]: `length` is its size and the body starts
- * with exactly its bytes. input[] is not looked at when input_size is over
- * SWUG_BIN_SIZE (no image can hold it). Returns the number of new problems. */
+/* After swug_verify_image(), with its image[] still in place: check that
+ * the image was built from INPUT, of input_size bytes held in input[]:
+ * `length` is its size and the body starts with exactly its bytes. input[]
+ * is not looked at when input_size is over SWUG_BIN_SIZE (no image can hold
+ * it). Returns the number of new problems. */
 uint32_t swug_verify_input(SWUG_VERIFY *v, const uint8_t *input, uint64_t input_size);
 
 /* Word problem p as one line, without a line break, into text. */

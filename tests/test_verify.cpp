@@ -113,8 +113,8 @@ TEST(VerifyChecks, FilesOutsideTheSizeRange)
 
 TEST(VerifyChecks, InputDifferencesAreLocated)
 {
-    std::string input = pattern(1000, 1);
-    SWUG_VERIFY v = check(expected_image(input));
+    std::string input = pattern(1000, 1), image = expected_image(input);
+    SWUG_VERIFY v = check(image);
     std::string other = input;
     other[999] = (char)(other[999] ^ 1);
     swug_verify_input(&v, bytes(other), other.size());
@@ -123,7 +123,7 @@ TEST(VerifyChecks, InputDifferencesAreLocated)
     EXPECT_EQ(v.image_problems, 0u);
 
     /* an input too large for any image is never read */
-    v = check(expected_image(input));
+    v = check(image);
     swug_verify_input(&v, nullptr, SWUG_BIN_SIZE + 1ull);
     EXPECT_EQ(kinds(v), (std::vector<int>{SWUG_PROBLEM_INPUT_SIZE, SWUG_PROBLEM_INPUT_TOO_LARGE}));
 }
