@@ -185,8 +185,8 @@ void swug_problem_text(const SWUG_PROBLEM *p, char text[SWUG_PROBLEM_TEXT_SIZE])
                  PRIu64 " bytes)", p->a, SWUG_FRAME_SIZE);
         break;
     case SWUG_PROBLEM_TOO_LARGE:
-        snprintf(text, n, "the file is %" PRIu64 " bytes, larger than the largest image (%zu bytes)",
-                 p->a, SWUG_IMAGE_MAX);
+        snprintf(text, n, "the file is %" PRIu64 " bytes, larger than the largest image (%" PRIu64
+                 " bytes)", p->a, (uint64_t)SWUG_IMAGE_MAX);
         break;
     case SWUG_PROBLEM_LENGTH:
         snprintf(text, n, "length %" PRIu64 " is outside 1 to %" PRIu32, p->a, SWUG_BIN_SIZE);
