@@ -178,7 +178,7 @@ TEST(VerifyRun, InputThatTheImageWasNotBuiltFrom)
 {
     TempDir d;
     std::string input = pattern(1000, 1), other = input;
-    other[123] = (char)(input[123] ^ 0x5A);
+    other[999] = (char)(input[999] ^ 0x5A); /* the last byte: the whole input is compared */
     write_file(d / "image.bin", expected_image(input));
     write_file(d / "other.bin", other);
     write_file(d / "shorter.bin", input.substr(0, 999));
@@ -186,8 +186,8 @@ TEST(VerifyRun, InputThatTheImageWasNotBuiltFrom)
     write_file(d / "huge.bin", pattern(1048577));
     char diff[120];
     snprintf(diff, sizeof diff,
-             "the body differs from INPUT at offset 123 (image offset 163): "
-             "0x%02X in the image, 0x%02X in INPUT", (uint8_t)input[123], (uint8_t)other[123]);
+             "the body differs from INPUT at offset 999 (image offset 1039): "
+             "0x%02X in the image, 0x%02X in INPUT", (uint8_t)input[999], (uint8_t)other[999]);
 
     struct {
         const char *input;
