@@ -67,18 +67,23 @@ uint32_t generate_CRC_512(const uint8_t *c, int32_t len, uint32_t in_crc)
     return sum + tail;
 }
 
-void generate_CRC(void)
+uint32_t swug_checksum(const uint8_t *body, uint32_t length)
 {
-    uint32_t length = swug_img.sw_str.length;
     uint32_t sum = 0;
-
-    if (length > SWUG_BIN_SIZE) /* never read past the body buffer */
-        length = SWUG_BIN_SIZE;
 
     for (uint32_t pos = 0; pos < length;) {
         uint32_t chunk = length - pos < 512 ? length - pos : 512;
-        sum = generate_CRC_512(swug_img.sw_bin + pos, (int32_t)chunk, sum);
+        sum = generate_CRC_512(body + pos, (int32_t)chunk, sum);
         pos += chunk;
     }
-    swug_img.sw_str.CRC = sum;
+    return sum;
+}
+
+void generate_CRC(void)
+{
+    uint32_t length = swug_img.sw_str.length;
+
+    if (length > SWUG_BIN_SIZE) /* never read past the body buffer */
+        length = SWUG_BIN_SIZE;
+    swug_img.sw_str.CRC = swug_checksum(swug_img.sw_bin, length);
 }

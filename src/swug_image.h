@@ -32,6 +32,10 @@ void swug_get_header(const uint8_t in[SWUG_HEADER_SIZE], SWUG_STRUCT *h);
  * as one zero-extended value, so nothing beyond c[len-1] is ever read. */
 uint32_t generate_CRC_512(const uint8_t *c, int32_t len, uint32_t in_crc);
 
+/* Checksum of body[0..length), summed in 512-byte chunks. The builder and
+ * the verifier both sum through here, so they agree byte for byte. */
+uint32_t swug_checksum(const uint8_t *body, uint32_t length);
+
 /* Checksum of the first swug_img.sw_str.length body bytes, summed in
  * 512-byte chunks, stored in swug_img.sw_str.CRC. */
 void generate_CRC(void);
