@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/deps.sh cmake make g++ libgtest-dev
+bash scripts/deps.sh cmake make g++ libgtest-dev dpkg-dev man-db
 cmake -S . -B build
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2

@@ -34,6 +34,7 @@ static const char HELP[] =
     "from it: the length is INPUT's size and the body starts with INPUT's bytes.\n"
     "\n"
     "Prints a summary, then one \"problem:\" line for every problem found.\n"
+    "swug-verify --version prints the version.\n"
     "\n"
     "Exit status: 0 valid (and built from INPUT), 1 not valid (or not built\n"
     "from INPUT), 2 trouble: wrong usage or a file that cannot be read.\n";
@@ -182,6 +183,10 @@ int main(int argc, char **argv)
 
     if (argc == 2 && strcmp(argv[1], "--help") == 0) {
         fputs(HELP, stdout);
+        return flush_stdout() ? VERIFY_VALID : VERIFY_TROUBLE;
+    }
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        fputs("swug-verify " SWUG_VERSION "\n", stdout);
         return flush_stdout() ? VERIFY_VALID : VERIFY_TROUBLE;
     }
     if (!check_usage(argc, argv))
