@@ -23,10 +23,12 @@ struct PtyRun {
     pid_t pid = -1;
     std::string out;
     TempDir dir;
+    struct termios initial; /* the terminal's settings before the program starts */
 
     PtyRun()
     {
-        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 ||
+            tcgetattr(slave, &initial) != 0)
             return;
         pid = fork();
         if (pid == 0) {
@@ -101,8 +103,7 @@ TEST(KeyWait, OneKeyWithoutEchoThenTerminalRestored)
 {
     PtyRun run;
     ASSERT_GT(run.pid, 0);
-    struct termios before, after;
-    ASSERT_EQ(tcgetattr(run.slave, &before), 0);
+    struct termios before = run.initial, after;
 
     ASSERT_TRUE(run.read_until([&] { return run.out.find(PROMPT) != std::string::npos; }))
         << run.out;
@@ -119,8 +120,7 @@ TEST(KeyWait, CtrlCRestoresTheTerminal)
 {
     PtyRun run;
     ASSERT_GT(run.pid, 0);
-    struct termios before, after;
-    ASSERT_EQ(tcgetattr(run.slave, &before), 0);
+    struct termios before = run.initial, after;
     ASSERT_TRUE(run.read_until([&] { return run.raw_mode(); }));
     ASSERT_EQ(write(run.master, "\x03", 1), 1);
     int st = run.wait_status();
