@@ -71,7 +71,7 @@ void platform_wait_key(void)
     if (in == NULL || in == INVALID_HANDLE_VALUE)
         return;
     if (GetConsoleMode(in, &mode)) {
-        _getch(); /* raw: Ctrl-C is a key press here too */
+        _getch(); /* msvcrt reads the console raw: Ctrl-C is a key press too */
         return;
     }
     if (!ReadFile(in, &c, 1, &got, NULL)) {
