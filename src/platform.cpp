@@ -10,56 +10,85 @@
 
 #ifdef _WIN32
 
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
 #include <conio.h>
 #include <direct.h>
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
-#include <windows.h>
+
+#include <climits>
 
 #include "work_dir.h"
 
-/* The temporary output, for the Ctrl-C handler to remove. */
-static char tmp_path[PLATFORM_PATH_SIZE];
-static volatile sig_atomic_t tmp_active;
+/* What the console-event handler may have to undo. Windows runs that handler
+ * on a thread of its own while the main thread goes on, so the temporary file
+ * is created, moved and removed only under tmp_lock; a handler that got the
+ * lock leaves `quitting` set, and no temporary file is made after it. */
+static SRWLOCK tmp_lock = SRWLOCK_INIT;
+static char tmp_path[PLATFORM_PATH_SIZE]; /* temporary output, when tmp_active */
+static int tmp_active;
+static int quitting;
 
-static void on_signal(int sig)
+/* Ctrl-C, Ctrl-Break, closing the console window, logoff, shutdown: remove
+ * the temporary output (it was opened with FILE_SHARE_DELETE, so that works
+ * while the main thread still writes it) and end the process with the status
+ * Windows gives an interrupted console program. We end it ourselves rather
+ * than leave it to the default handler, so that no system ever reports an
+ * interrupted run as a success. */
+static BOOL WINAPI on_console_event(DWORD event)
 {
-    if (tmp_active)
-        _unlink(tmp_path);
-    signal(sig, SIG_DFL);
-    raise(sig);
+    (void)event;
+    AcquireSRWLockExclusive(&tmp_lock);
+    quitting = 1;
+    if (tmp_active) {
+        DeleteFileA(tmp_path);
+        tmp_active = 0;
+    }
+    ReleaseSRWLockExclusive(&tmp_lock);
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+    return TRUE;
 }
 
 void platform_init(void)
 {
-    signal(SIGINT, on_signal);
-    signal(SIGTERM, on_signal);
-    signal(SIGBREAK, on_signal);
+    SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
-/* _getch reads the console itself, not standard input: when standard input
- * is redirected we read one byte of it instead, so that a script that closes
- * it is never left waiting. */
+/* _getch reads the console itself, not standard input, so it is used only
+ * when standard input is that console. Otherwise (a pipe, a file, NUL, or
+ * no standard input at all) we read one byte of it, so that a script is never
+ * left waiting. _isatty cannot tell: it is true for NUL too. */
 void platform_wait_key(void)
 {
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode, got;
     unsigned char c;
 
     fflush(stdout);
-    if (_isatty(_fileno(stdin))) {
-        _getch();
+    if (in == NULL || in == INVALID_HANDLE_VALUE)
+        return;
+    if (GetConsoleMode(in, &mode)) {
+        _getch(); /* msvcrt reads the console raw: Ctrl-C is a key press too */
         return;
     }
-    if (_read(_fileno(stdin), &c, 1) < 0) {
-        /* end of input or no input at all: nothing to wait for */
+    if (!ReadFile(in, &c, 1, &got, NULL)) {
+        /* end of a pipe, or nothing to read from: nothing to wait for */
     }
 }
 
 /* Windows reports the directory with backslashes; the rest of the tool
- * composes paths with '/'. */
+ * composes paths with '/'. A network-share directory (\\server\share\...)
+ * is refused: the rewrite would turn it into /server/share/..., which
+ * Windows takes as a folder under the root of the current share, so "./"
+ * arguments would name other files than the ones meant. */
 int platform_getcwd(char *buf, size_t size)
 {
-    if (size > 0x7fffffff || _getcwd(buf, (int)size) == NULL)
+    if (size > INT_MAX || _getcwd(buf, (int)size) == NULL)
+        return 0;
+    if ((buf[0] == '\\' || buf[0] == '/') && (buf[1] == '\\' || buf[1] == '/'))
         return 0;
     normalise_dir_separators(buf);
     return 1;
@@ -68,10 +97,11 @@ int platform_getcwd(char *buf, size_t size)
 int platform_open_input(const char *path, PLATFORM_IN *in)
 {
     struct _stat64 st;
-    int fd = _open(path, _O_RDONLY | _O_BINARY);
+    int fd = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
 
     if (fd < 0)
         return 0;
+    /* NUL, CON, COM1 and pipes open fine but are no input file */
     if (_fstat64(fd, &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
         _close(fd);
         return 0;
@@ -95,7 +125,8 @@ int platform_read(PLATFORM_IN *in, uint8_t *buf, uint32_t len)
     uint32_t done = 0;
 
     while (done < len) {
-        int n = _read(in->fd, buf + done, len - done);
+        unsigned int chunk = len - done > 0x40000000u ? 0x40000000u : len - done;
+        int n = _read(in->fd, buf + done, chunk);
         if (n <= 0)
             return 0;
         done += (uint32_t)n;
@@ -109,15 +140,53 @@ void platform_close_input(PLATFORM_IN *in)
     in->fd = -1;
 }
 
-static void remove_temp(void)
+enum { OUT_NONE, OUT_FILE, OUT_DEVICE, OUT_UNUSABLE };
+
+/* What stands at path now: nothing yet, a file we may replace, a device or
+ * pipe to write in place, or something unusable (a folder, a read-only file,
+ * a missing folder on the way). The system is asked through a handle: _stat
+ * fails on device names such as NUL (in any folder). */
+static int output_kind(const char *path)
 {
-    if (tmp_active) {
-        _unlink(tmp_path);
-        tmp_active = 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    int kind;
+
+    if (h == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? OUT_NONE : OUT_UNUSABLE;
+    switch (GetFileType(h)) {
+    case FILE_TYPE_CHAR:
+    case FILE_TYPE_PIPE:
+        kind = OUT_DEVICE;
+        break;
+    case FILE_TYPE_DISK:
+        /* a read-only file is not ours to replace, as it would not be to overwrite */
+        kind = GetFileInformationByHandle(h, &info) &&
+                       !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))
+                   ? OUT_FILE
+                   : OUT_UNUSABLE;
+        break;
+    default:
+        kind = OUT_UNUSABLE;
     }
+    CloseHandle(h);
+    return kind;
 }
 
-/* Create a new temporary file in the destination's directory. */
+static void remove_temp(void)
+{
+    AcquireSRWLockExclusive(&tmp_lock);
+    if (tmp_active) {
+        DeleteFileA(tmp_path);
+        tmp_active = 0;
+    }
+    ReleaseSRWLockExclusive(&tmp_lock);
+}
+
+/* Create a new temporary file in the destination's directory, named after
+ * our process, shared for deletion so the console-event handler can remove
+ * it while it is open. */
 static int open_temp(PLATFORM_OUT *out)
 {
     const char *sep = out->target;
@@ -125,45 +194,53 @@ static int open_temp(PLATFORM_OUT *out)
         if (*p == '/' || *p == '\\' || *p == ':')
             sep = p + 1;
     int dirlen = (int)(sep - out->target);
+    int ok = 0;
 
-    for (int attempt = 0; attempt < 100; attempt++) {
+    AcquireSRWLockExclusive(&tmp_lock);
+    for (int attempt = 0; attempt < 100 && !quitting; attempt++) {
         int n = snprintf(tmp_path, sizeof tmp_path, "%.*s.swug-gen-%lu-%d.tmp", dirlen,
                          out->target, (unsigned long)GetCurrentProcessId(), attempt);
         if (n < 0 || (size_t)n >= sizeof tmp_path)
-            return 0;
-        int fd = _open(tmp_path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-        if (fd >= 0) {
-            tmp_active = 1;
-            out->fd = fd;
-            return 1;
+            break;
+        HANDLE h = CreateFileA(tmp_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (h == INVALID_HANDLE_VALUE) {
+            if (GetLastError() == ERROR_FILE_EXISTS) /* left by an earlier run: next name */
+                continue;
+            break;
         }
-        if (errno != EEXIST)
-            return 0;
+        out->fd = _open_osfhandle((intptr_t)h, 0); /* no _O_TEXT: binary */
+        if (out->fd < 0) {
+            CloseHandle(h);
+            DeleteFileA(tmp_path);
+            break;
+        }
+        tmp_active = 1;
+        ok = 1;
+        break;
     }
-    return 0;
+    ReleaseSRWLockExclusive(&tmp_lock);
+    return ok;
 }
 
 int platform_output_open(const char *path, PLATFORM_OUT *out)
 {
-    struct _stat64 st;
-
     out->fd = -1;
     out->in_place = 0;
     if (strlen(path) >= sizeof out->target)
         return 0;
     strcpy(out->target, path);
-    if (_stat64(path, &st) == 0) {
-        if ((st.st_mode & _S_IFMT) == _S_IFDIR)
-            return 0;
-        if ((st.st_mode & _S_IFMT) != _S_IFREG) {
-            out->in_place = 1;
-            out->fd = _open(path, _O_WRONLY | _O_BINARY);
-            return out->fd >= 0;
-        }
-    } else if (errno != ENOENT) {
+    switch (output_kind(path)) {
+    case OUT_NONE:
+    case OUT_FILE:
+        return open_temp(out);
+    case OUT_DEVICE:
+        out->in_place = 1;
+        out->fd = _open(path, _O_WRONLY | _O_BINARY | _O_NOINHERIT);
+        return out->fd >= 0;
+    default:
         return 0;
     }
-    return open_temp(out);
 }
 
 int platform_output_write(PLATFORM_OUT *out, const void *buf, size_t len)
@@ -181,21 +258,48 @@ int platform_output_write(PLATFORM_OUT *out, const void *buf, size_t len)
     return 1;
 }
 
-/* MOVEFILE_COPY_ALLOWED is left out on purpose: it would turn the rename
- * into a copy that can be interrupted half way. */
+/* Move the closed temporary file over the destination. MOVEFILE_COPY_ALLOWED
+ * is left out on purpose: it would turn the rename into a copy that can be
+ * interrupted half way. A virus scanner or indexer that has just opened the
+ * new file makes the move fail for a moment, so a sharing failure is tried
+ * again for about a second before we give up. */
+static int move_into_place(const char *target)
+{
+    for (int attempt = 1;; attempt++) {
+        AcquireSRWLockExclusive(&tmp_lock);
+        int moved = !quitting && MoveFileExA(tmp_path, target,
+                                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        DWORD err = GetLastError();
+        if (moved)
+            tmp_active = 0;
+        int stop = moved || quitting;
+        ReleaseSRWLockExclusive(&tmp_lock);
+        if (moved)
+            return 1;
+        if (stop || attempt == 8 || (err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION))
+            break;
+        Sleep(30 * attempt);
+    }
+    remove_temp();
+    return 0;
+}
+
 int platform_output_commit(PLATFORM_OUT *out)
 {
+    /* Flushing first makes late write errors (a full disk, a network share)
+     * show up here, before the old file is given up; and the new content is
+     * on disk before the move that MOVEFILE_WRITE_THROUGH makes lasting. */
+    int flushed = out->in_place || _commit(out->fd) == 0;
     int closed = _close(out->fd) == 0;
 
     out->fd = -1;
     if (out->in_place)
         return closed;
-    if (closed && MoveFileExA(tmp_path, out->target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        tmp_active = 0;
-        return 1;
+    if (!flushed || !closed) {
+        remove_temp();
+        return 0;
     }
-    remove_temp();
-    return 0;
+    return move_into_place(out->target);
 }
 
 void platform_output_abort(PLATFORM_OUT *out)

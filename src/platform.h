@@ -11,7 +11,8 @@
  * temporary file and leaves the destination exactly as it was. A destination
  * that exists but is not a regular file (a device, a FIFO) is written in
  * place instead, and a symbolic link keeps pointing at the file that gets
- * the new content. */
+ * the new content. On Windows a read-only destination is refused, device
+ * names such as NUL are written in place, and a link is replaced itself. */
 #ifndef SWUG_PLATFORM_H
 #define SWUG_PLATFORM_H
 

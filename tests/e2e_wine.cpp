@@ -1,0 +1,475 @@
+/* swug-gen.exe, the Windows build, run under Wine as a Windows user runs it:
+ * the images it writes, "./" arguments from a Z:\ working directory,
+ * failures, messages and the key wait on a console and off it.
+ *
+ * Wine and the exe come from outside this build tree (the windows preset).
+ * Without them the tests are skipped with a message saying how to get them;
+ * with CI set in the environment they fail instead, so CI never skips them. */
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <gtest/gtest.h>
+
+#include "e2e_support.h"
+
+static const std::string EXE = SWUG_GEN_EXE_PATH;
+static const std::string WINE = SWUG_WINE_PATH;
+static const std::string PREFIX = SWUG_WINE_PREFIX;
+static const std::string LINUX_GEN = SWUG_GEN_PATH;
+static const std::string PROMPT = "Press any key to exit!";
+static const char IN[] = "data/KOVRIN_SW.bin";
+static const char OUT[] = "out/KOVRIN_UPGRADE_SW.bin";
+
+/* STATUS_CONTROL_C_EXIT (0xC000013A), as it reaches us through Wine's exit status */
+static const int CONTROL_C_EXIT = 0x3A;
+
+static const char HOWTO[] =
+    "To run the Windows tests: apt-get install g++-mingw-w64-x86-64 wine64 wine, then "
+    "cmake --preset windows && cmake --build --preset windows (bash scripts/test-windows.sh "
+    "does both), then run the tests again.";
+
+static bool in_ci()
+{
+    const char *ci = getenv("CI");
+    return ci != nullptr && *ci != '\0' && strcmp(ci, "false") != 0 && strcmp(ci, "0") != 0;
+}
+
+/* Run Wine with standard input and output on /dev/null and its messages
+ * appended to `log`. The background processes of a Wine session keep the
+ * standard error of the wine command that started the session until the
+ * session ends, so a session started this way holds none of our pipes.
+ * Returns the exit status, or -1. */
+static int quiet_wine(const std::vector<std::string> &args, const std::string &log)
+{
+    std::vector<std::string> argv = {WINE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char *> cargv;
+    for (auto &a : argv)
+        cargv.push_back(&a[0]);
+    cargv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDWR);
+        int err = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (null < 0 || err < 0 || chdir("/") != 0)
+            _exit(127);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(err, 2);
+        execv(cargv[0], cargv.data());
+        _exit(127);
+    }
+    int st;
+    if (pid < 0 || waitpid(pid, &st, 0) != pid || !WIFEXITED(st))
+        return -1;
+    return WEXITSTATUS(st);
+}
+
+/* Create the Wine prefix once, whichever test process gets here first (the
+ * others wait on the lock), and have a Wine session running. Returns what
+ * went wrong, or "". */
+static std::string prepare_wine()
+{
+    std::string lock = PREFIX + ".lock", ready = PREFIX + "/.swug-ready", log = PREFIX + ".log";
+    int fd = open(lock.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return "cannot create " + lock + ": " + strerror(errno);
+    std::string err;
+    if (flock(fd, LOCK_EX) != 0) {
+        err = "cannot lock " + lock;
+    } else if (!file_exists(ready)) {
+        int st = quiet_wine({"wineboot", "--init"}, log);
+        if (st != 0)
+            err = "wineboot --init failed with status " + std::to_string(st) + ", see " + log;
+        else
+            write_file(ready, "");
+    }
+    close(fd);
+    if (err.empty() && quiet_wine({"cmd", "/c", "exit"}, log) != 0)
+        err = "wine cannot run cmd, see " + log;
+    return err;
+}
+
+struct Wine : ::testing::Test {
+    void SetUp() override
+    {
+        std::string missing;
+        if (access(WINE.c_str(), X_OK) != 0)
+            missing = "Wine is not installed (no " + WINE + ")";
+        else if (!file_exists(EXE))
+            missing = "swug-gen.exe has not been built (no " + EXE + ")";
+        if (!missing.empty()) {
+            if (in_ci())
+                FAIL() << missing << ", and CI must run the Windows tests. " << HOWTO;
+            GTEST_SKIP() << missing << ". " << HOWTO;
+        }
+        setenv("WINEPREFIX", PREFIX.c_str(), 1);
+        setenv("WINEDEBUG", "-all", 1);
+        setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1); /* no Mono or Gecko set-up */
+        unsetenv("DISPLAY");                              /* no window, ever */
+        unsetenv("WAYLAND_DISPLAY");
+        ASSERT_EQ(prepare_wine(), "");
+    }
+};
+
+/* What a Windows console program prints, with its "\r\n" line ends as "\n". */
+static std::string unix_lines(const std::string &s)
+{
+    std::string r;
+    for (size_t i = 0; i < s.size(); i++)
+        if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n'))
+            r += s[i];
+    return r;
+}
+
+static RunResult wine_run(const std::vector<std::string> &args, const std::string &cwd,
+                          const RunOptions &opt = RunOptions())
+{
+    std::vector<std::string> argv = {WINE, EXE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult r = run_program(argv, cwd, opt);
+    r.out = unix_lines(r.out);
+    return r;
+}
+
+/* n bytes of pattern() carrying what a text-mode file would change: Ctrl-Z
+ * (end of file), CR LF (one line end) and a lone LF, at the start, in the
+ * middle and at the end. */
+static std::string awkward(size_t n, unsigned seed)
+{
+    static const char TEXT[] = "\x1a\r\n\n\x1a";
+    std::string s = pattern(n, seed);
+    for (size_t at : {(size_t)0, n / 2, n > 5 ? n - 5 : 0})
+        for (size_t k = 0; k < 5 && at + k < n; k++)
+            s[at + k] = TEXT[k];
+    return s;
+}
+
+/* A folder laid out for an interactive run. */
+struct Workspace : TempDir {
+    explicit Workspace(const std::string *input, bool with_out = true)
+    {
+        make_dir(*this / "data");
+        if (with_out)
+            make_dir(*this / "out");
+        if (input)
+            write_file(*this / IN, *input);
+    }
+};
+
+TEST_F(Wine, ImagesAcrossTheSizeBandsMatchTheLinuxBuild)
+{
+    TempDir d;
+    for (size_t size : {1u, 2u, 3u, 4u, 5u, 204800u, 204801u, 409550u, 409551u, 1048576u}) {
+        std::string input = awkward(size, (unsigned)size);
+        write_file(d / "in.bin", input);
+        RunResult r = wine_run({"in.bin", "out.bin"}, d.path);
+        EXPECT_EQ(r.status, 0) << size;
+        EXPECT_EQ(r.out, "") << size;
+        std::string image = read_file(d / "out.bin");
+        EXPECT_TRUE(image == expected_image(input)) << size << ": " << image.size() << " bytes";
+        ASSERT_EQ(run_program({LINUX_GEN, "in.bin", "linux.bin"}, d.path).status, 0);
+        EXPECT_TRUE(image == read_file(d / "linux.bin")) << size << ": differs from Linux";
+    }
+    EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"in.bin", "linux.bin", "out.bin"}));
+}
+
+TEST_F(Wine, DotSlashArgumentsUseTheBackslashedWorkingDirectory)
+{
+    TempDir d; /* Wine's working directory is Z:\tmp\swug-test-...\fw */
+    std::string input = awkward(70000, 7);
+    make_dir(d / "fw");
+    make_dir(d / "fw/out");
+    write_file(d / "fw/in.bin", input);
+    EXPECT_EQ(wine_run({"./in.bin", "./out/a.bin"}, d / "fw").status, 0);
+    EXPECT_TRUE(read_file(d / "fw/out/a.bin") == expected_image(input));
+    EXPECT_EQ(wine_run({"./in.bin", "./out\\b.bin"}, d / "fw").status, 0);
+    EXPECT_TRUE(read_file(d / "fw/out/b.bin") == expected_image(input));
+    /* ".\" is not "./": used as given, Windows takes it from the current folder */
+    EXPECT_EQ(wine_run({".\\in.bin", "out\\c.bin"}, d / "fw").status, 0);
+    EXPECT_TRUE(read_file(d / "fw/out/c.bin") == expected_image(input));
+    EXPECT_EQ(list_dir(d / "fw/out"), (std::vector<std::string>{"a.bin", "b.bin", "c.bin"}));
+
+    /* at the root of the drive (Z:\), "./x" becomes Z://x: the doubled slash works */
+    std::string rel = d.path.substr(1) + "/fw/";
+    EXPECT_EQ(wine_run({"./" + rel + "in.bin", "./" + rel + "out/d.bin"}, "/").status, 0);
+    EXPECT_TRUE(read_file(d / "fw/out/d.bin") == expected_image(input));
+}
+
+TEST_F(Wine, ExistingOutputIsReplacedWhole)
+{
+    TempDir d;
+    std::string input = awkward(1000, 3);
+    write_file(d / "in.bin", input);
+    write_file(d / "out.bin", pattern(2000000, 9)); /* longer than the new image */
+    EXPECT_EQ(wine_run({"in.bin", "out.bin"}, d.path).status, 0);
+    EXPECT_TRUE(read_file(d / "out.bin") == expected_image(input));
+
+    std::string fw = awkward(250000, 4); /* the same file as input and output */
+    write_file(d / "fw.bin", fw);
+    EXPECT_EQ(wine_run({"fw.bin", "fw.bin"}, d.path).status, 0);
+    EXPECT_TRUE(read_file(d / "fw.bin") == expected_image(fw));
+    EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"fw.bin", "in.bin", "out.bin"}));
+}
+
+TEST_F(Wine, FailuresAreSilentAndLeaveEveryFileAsItWas)
+{
+    TempDir d;
+    write_file(d / "empty.bin", "");
+    write_file(d / "big.bin", pattern(1048577));
+    write_file(d / "ok.bin", "abc");
+    write_file(d / "old.bin", "old image");
+    write_file(d / "ro.bin", "read-only image");
+    ASSERT_EQ(chmod((d / "ro.bin").c_str(), 0444), 0);
+    make_dir(d / "dir");
+    struct { const char *in, *out; } cases[] = {
+        {"missing.bin", "old.bin"}, {"empty.bin", "old.bin"}, {"big.bin", "old.bin"},
+        {"dir", "old.bin"},         {"NUL", "old.bin"},       {"ok.bin", "nodir\\old.bin"},
+        {"ok.bin", "dir"},          {"ok.bin", "ro.bin"},
+    };
+    for (auto &c : cases) {
+        RunResult r = wine_run({c.in, c.out}, d.path);
+        EXPECT_EQ(r.status, 1) << c.in << " -> " << c.out;
+        EXPECT_EQ(r.out, "") << c.in << " -> " << c.out;
+    }
+    EXPECT_EQ(read_file(d / "old.bin"), "old image");
+    EXPECT_EQ(read_file(d / "ro.bin"), "read-only image");
+    EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"big.bin", "dir", "empty.bin", "ok.bin",
+                                                          "old.bin", "ro.bin"}));
+    EXPECT_TRUE(list_dir(d / "dir").empty());
+}
+
+/* NUL is a device in every folder: written in place, never replaced by a file. */
+TEST_F(Wine, DeviceNamesAreWrittenInPlace)
+{
+    TempDir d;
+    write_file(d / "in.bin", "abc");
+    make_dir(d / "out");
+    for (const char *out : {"NUL", "out\\nul", "./out/NUL"})
+        EXPECT_EQ(wine_run({"in.bin", out}, d.path).status, 0) << out;
+    EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"in.bin", "out"}));
+    EXPECT_TRUE(list_dir(d / "out").empty());
+}
+
+TEST_F(Wine, InteractiveMessages)
+{
+    std::string input = awkward(300000, 1);
+    {
+        Workspace w(&input);
+        RunResult r = wine_run({}, w.path);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "data/KOVRIN_SW.bin len= 300000\n" + PROMPT);
+        EXPECT_TRUE(read_file(w / OUT) == expected_image(input));
+    }
+    std::string empty, big = pattern(1048577), small = "abcde";
+    struct {
+        const std::string *input;
+        bool with_out;
+        std::string expect;
+    } cases[] = {
+        {nullptr, true, "Open file (data/KOVRIN_SW.bin) failed\n"},
+        {&small, false, "data/KOVRIN_SW.bin len= 5\nWrite file out/KOVRIN_UPGRADE_SW.bin failed\n"},
+        {&empty, true, "data/KOVRIN_SW.bin len= 0\n"},
+        {&big, true,
+         "data/KOVRIN_SW.bin len= 1048577\nLength of data/KOVRIN_SW.bin exceed limition\n"},
+    };
+    for (auto &c : cases) {
+        Workspace w(c.input, c.with_out);
+        RunResult r = wine_run({}, w.path);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, c.expect + PROMPT);
+        EXPECT_FALSE(file_exists(w / OUT));
+    }
+    Workspace w(&small);
+    EXPECT_EQ(wine_run({"a"}, w.path).out, "Parameter Error [2]\n" + PROMPT);
+    RunResult r = wine_run({"a", "b", "c"}, w.path);
+    EXPECT_EQ(r.out, "Parameter Error [4]\n" + PROMPT);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(list_dir(w / "out").empty());
+}
+
+/* The size line takes a 64-bit value: the C runtime's printf must agree with the format. */
+TEST_F(Wine, InputOf4GiBShowsItsTrueSize)
+{
+    Workspace w(nullptr);
+    int fd = open((w / IN).c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    int sized = ftruncate(fd, 4294967296LL + 3);
+    close(fd);
+    if (sized != 0)
+        GTEST_SKIP() << "no sparse 4 GiB file here: " << strerror(errno);
+    RunResult r = wine_run({}, w.path);
+    EXPECT_EQ(r.out, "data/KOVRIN_SW.bin len= 4294967299\n"
+                     "Length of data/KOVRIN_SW.bin exceed limition\n" + PROMPT);
+    EXPECT_FALSE(file_exists(w / OUT));
+}
+
+/* Without a console, standard input stands in for it: one byte or its end. */
+TEST_F(Wine, WaitEndsWithStandardInputThatIsNotAConsole)
+{
+    TempDir d;
+    for (Stdin in : {Stdin::Closed, Stdin::DevNull, Stdin::Data}) {
+        RunOptions opt;
+        opt.in = in;
+        opt.in_data = "xy";
+        RunResult r = wine_run({}, d.path, opt);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "Open file (data/KOVRIN_SW.bin) failed\n" + PROMPT);
+    }
+}
+
+/* swug-gen.exe in an interactive run on a pseudo-terminal, which Wine turns
+ * into the program's console. Standard input is that console, or /dev/null
+ * (Windows' NUL) with nul_stdin. */
+struct ConsoleRun {
+    int master = -1;
+    pid_t pid = -1;
+    std::string raw;
+
+    ConsoleRun(const std::string &cwd, bool nul_stdin)
+    {
+        int slave;
+        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+            return;
+        pid = fork();
+        if (pid == 0) {
+            setsid();
+            ioctl(slave, TIOCSCTTY, 0);
+            dup2(slave, 0);
+            dup2(slave, 1);
+            dup2(slave, 2);
+            if (nul_stdin) {
+                int fd = open("/dev/null", O_RDONLY);
+                dup2(fd, 0);
+            }
+            if (chdir(cwd.c_str()) == 0)
+                execl(WINE.c_str(), WINE.c_str(), EXE.c_str(), (char *)nullptr);
+            _exit(127);
+        }
+        close(slave);
+    }
+
+    ~ConsoleRun()
+    {
+        if (pid > 0 && kill(pid, SIGKILL) == 0)
+            waitpid(pid, nullptr, 0);
+        close(master);
+    }
+
+    void take_output(int wait_ms)
+    {
+        char buf[512];
+        struct pollfd p = {master, POLLIN, 0};
+        if (poll(&p, 1, wait_ms) > 0) {
+            ssize_t n = read(master, buf, sizeof buf);
+            if (n > 0)
+                raw.append(buf, (size_t)n);
+        }
+    }
+
+    /* The exit status once the program ends, or -1 if it still runs after `seconds`. */
+    int exit_status(int seconds)
+    {
+        for (time_t end = time(nullptr) + seconds;;) {
+            int st;
+            if (waitpid(pid, &st, WNOHANG) == pid) {
+                pid = -1;
+                for (int i = 0; i < 5; i++)
+                    take_output(20);
+                return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            }
+            if (time(nullptr) > end)
+                return -1;
+            take_output(50);
+        }
+    }
+
+    /* The text on the screen: Wine's console draws with escape sequences and
+     * moves the cursor forward over spaces. */
+    std::string text() const
+    {
+        std::string t;
+        for (size_t i = 0; i < raw.size(); i++) {
+            if (raw[i] == '\x1b' && i + 1 < raw.size() && raw[i + 1] == '[') {
+                size_t j = i + 2;
+                while (j < raw.size() && !(raw[j] >= 0x40 && raw[j] <= 0x7e))
+                    j++;
+                if (j < raw.size() && raw[j] == 'C') {
+                    int n = atoi(raw.substr(i + 2, j - i - 2).c_str());
+                    t.append(n > 0 ? (size_t)n : 1, ' ');
+                }
+                i = j;
+            } else if (raw[i] == '\x1b' && i + 1 < raw.size() && raw[i + 1] == ']') {
+                while (i < raw.size() && raw[i] != '\a') /* a window title */
+                    i++;
+            } else if (raw[i] != '\r') {
+                t += raw[i];
+            }
+        }
+        return t;
+    }
+};
+
+TEST_F(Wine, ConsoleWaitsForOneKeyWithoutEcho)
+{
+    std::string input = awkward(1000, 5);
+    Workspace w(&input);
+    ConsoleRun run(w.path, false);
+    ASSERT_GT(run.pid, 0);
+    for (time_t end = time(nullptr) + 60; run.text().find(PROMPT) == std::string::npos;) {
+        ASSERT_LT(time(nullptr), end) << "no prompt: " << run.text();
+        run.take_output(50);
+    }
+    EXPECT_EQ(run.exit_status(1), -1) << "ended without a key press";
+    ASSERT_EQ(write(run.master, "k", 1), 1);
+    EXPECT_EQ(run.exit_status(60), 0);
+    EXPECT_EQ(run.text(), "data/KOVRIN_SW.bin len= 1000\n" + PROMPT) << "the key was echoed?";
+    EXPECT_TRUE(read_file(w / OUT) == expected_image(input));
+}
+
+/* _isatty() is true for NUL: a program that asks it would wait on the
+ * console here, for a key that a script never sends. */
+TEST_F(Wine, NulAsStandardInputEndsTheWaitEvenWithAConsole)
+{
+    TempDir d;
+    ConsoleRun run(d.path, true);
+    ASSERT_GT(run.pid, 0);
+    EXPECT_EQ(run.exit_status(60), 0) << "still waiting: " << run.text();
+    EXPECT_EQ(run.text(), "Open file (data/KOVRIN_SW.bin) failed\n" + PROMPT);
+}
+
+/* Ctrl-C while the image is being written: every write to the temporary
+ * file stalls, so the run is inside the output when the signal arrives,
+ * which Wine hands to the program as a console Ctrl-C event. */
+TEST_F(Wine, CtrlCWhileWritingRemovesTheTemporaryFile)
+{
+    TempDir d;
+    write_file(d / "in.bin", pattern(5000));
+    write_file(d / "out.bin", "old image");
+    RunOptions opt;
+    opt.env.push_back("LD_PRELOAD=" STALL_TEMP_WRITE_PATH);
+    int fd;
+    pid_t pid = start_program({WINE, EXE, "in.bin", "out.bin"}, d.path, opt, &fd);
+    ASSERT_GT(pid, 0);
+    bool writing = false;
+    for (time_t end = time(nullptr) + 60; !writing && time(nullptr) < end; usleep(20000))
+        for (const std::string &name : list_dir(d.path))
+            writing = writing || name.rfind(".swug-gen-", 0) == 0;
+    kill(pid, SIGINT);
+    RunResult r = finish_program(pid, fd);
+    EXPECT_TRUE(writing) << "no temporary file appeared";
+    EXPECT_EQ(r.status, CONTROL_C_EXIT) << "an interrupted run must not look like a success";
+    EXPECT_EQ(read_file(d / "out.bin"), "old image");
+    EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"in.bin", "out.bin"}));
+}
