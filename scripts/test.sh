@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/deps.sh cmake make g++ libgtest-dev dpkg-dev man-db
-bash scripts/test-windows.sh # swug-gen.exe, which the Wine tests run
+bash scripts/build-windows.sh # the .exe files and .zip that the Wine tests run
 cmake -S . -B build
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2

@@ -36,7 +36,7 @@ static const int CONTROL_C_EXIT = 0x3A;
 
 static const char HOWTO[] =
     "To run the Windows tests: apt-get install g++-mingw-w64-x86-64 wine64 wine, then "
-    "cmake --preset windows && cmake --build --preset windows (bash scripts/test-windows.sh "
+    "cmake --preset windows && cmake --build --preset windows (bash scripts/build-windows.sh "
     "does both), then run the tests again.";
 
 static bool in_ci()
@@ -472,4 +472,34 @@ TEST_F(Wine, CtrlCWhileWritingRemovesTheTemporaryFile)
     EXPECT_EQ(r.status, CONTROL_C_EXIT) << "an interrupted run must not look like a success";
     EXPECT_EQ(read_file(d / "out.bin"), "old image");
     EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"in.bin", "out.bin"}));
+}
+
+/* The Windows release .zip: unpacked, its programs run on their own. */
+TEST_F(Wine, ReleaseZipRunsOnItsOwn)
+{
+    const std::string zip = SWUG_WIN_ZIP_PATH;
+    if (!file_exists(zip)) {
+        if (in_ci())
+            FAIL() << "no " << zip << ": bash scripts/package.sh builds it";
+        GTEST_SKIP() << "no " << zip << ": bash scripts/package.sh builds it";
+    }
+    TempDir d;
+    ASSERT_EQ(run_program({CMAKE_PATH, "-E", "tar", "xf", zip}, d.path).status, 0);
+    std::vector<std::string> top = list_dir(d.path);
+    ASSERT_EQ(top.size(), 1u);
+    std::string dir = d / top[0];
+    EXPECT_EQ(list_dir(dir),
+              (std::vector<std::string>{"README.txt", "swug-gen.exe", "swug-verify.exe"}));
+
+    std::string input = awkward(300000, 11);
+    write_file(d / "in.bin", input);
+    RunResult r = run_program({WINE, dir + "/swug-gen.exe", "in.bin", "out.bin"}, d.path);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(read_file(d / "out.bin") == expected_image(input));
+    r = run_program({WINE, dir + "/swug-verify.exe", "out.bin", "in.bin"}, d.path);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(unix_lines(r.out).find("verdict:  valid, built from INPUT\n"), std::string::npos)
+        << r.out;
+    write_file(d / "other.bin", awkward(300000, 12));
+    EXPECT_EQ(run_program({WINE, dir + "/swug-verify.exe", "out.bin", "other.bin"}, d.path).status, 1);
 }
