@@ -7,3 +7,5 @@ bash scripts/deps.sh cmake make g++ libgtest-dev
 cmake -S . -B build
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2
+bash scripts/test-asan.sh
+bash scripts/fuzz.sh
