@@ -1,9 +1,7 @@
 /* swug-gen under load and under faults: many runs into one output at once,
  * runs killed at random moments, a full disk at every write step. Whatever
  * happens, the output is a whole image or the file that was there before. */
-#include <poll.h>
 #include <signal.h>
-#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -84,64 +82,14 @@ TEST(Load, DozenRunsAtOnceIntoOneOutput)
     }
 }
 
-/* Wait until a temporary output is created in the folder that watch_fd
- * watches, or the run ends (its standard output out_fd closes); ten seconds
- * at most. Waiting on inotify rather than listing the folder in a loop leaves
- * the CPU to the run. */
-static void wait_for_temporary(int watch_fd, int out_fd)
-{
-    alignas(struct inotify_event) char buf[4096];
-    for (;;) {
-        struct pollfd p[2] = {{watch_fd, POLLIN, 0}, {out_fd, POLLIN, 0}};
-        if (poll(p, 2, 10000) <= 0 || p[1].revents != 0)
-            return;
-        ssize_t n = read(watch_fd, buf, sizeof buf);
-        if (n <= 0)
-            return;
-        for (char *q = buf; q < buf + n;) {
-            const struct inotify_event *e = (const struct inotify_event *)q;
-            if (e->len > 0 && is_temporary(e->name))
-                return;
-            q += sizeof *e + e->len;
-        }
-    }
-}
-
-/* Start argv in cwd; with in_write, return only once its temporary output
- * exists (or it has ended). */
-static pid_t start_run(const std::vector<std::string> &argv, const std::string &cwd, bool in_write,
-                       int *out_fd)
-{
-    int watch_fd = -1;
-    if (in_write) {
-        watch_fd = inotify_init1(IN_CLOEXEC);
-        if (watch_fd < 0 || inotify_add_watch(watch_fd, cwd.c_str(), IN_CREATE) < 0)
-            ADD_FAILURE() << "inotify: " << strerror(errno);
-    }
-    pid_t pid = start_program(argv, cwd, RunOptions(), out_fd);
-    if (pid > 0 && watch_fd >= 0)
-        wait_for_temporary(watch_fd, *out_fd);
-    if (watch_fd >= 0)
-        close(watch_fd);
-    return pid;
-}
-
-static long micros_since(std::chrono::steady_clock::time_point t)
-{
-    return (long)std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now() - t)
-        .count();
-}
-
-/* Start one run and kill it with SIGKILL delay_us microseconds after its
- * start, or with in_write, after its temporary output appeared. Returns 1
- * when the kill came first, 0 when the run had ended with status 0, -1 for
- * any other end (a failure, another signal). */
+/* Start one run and kill it with SIGKILL delay_us microseconds later.
+ * Returns 1 when the kill came first, 0 when the run had ended with status 0,
+ * -1 for any other end (a failure, another signal). */
 static int run_and_kill(const std::vector<std::string> &argv, const std::string &cwd,
-                        long delay_us, bool in_write)
+                        const RunOptions &opt, long delay_us)
 {
     int fd;
-    pid_t pid = start_run(argv, cwd, in_write, &fd);
+    pid_t pid = start_program(argv, cwd, opt, &fd);
     if (pid <= 0)
         return -1;
     usleep((useconds_t)delay_us);
@@ -152,39 +100,63 @@ static int run_and_kill(const std::vector<std::string> &argv, const std::string 
     return r.signal == 0 && r.status == 0 ? 0 : -1;
 }
 
-/* How long a whole run of argv takes, and how much of it is left once we
- * learn that its temporary output exists: medians of five runs, in
- * microseconds, from which the kill moments are drawn. */
-struct RunTimes {
-    long whole, writing;
-};
-
-static RunTimes time_runs(const std::vector<std::string> &argv, const std::string &cwd)
+/* Median time of five whole runs of argv in cwd, in microseconds: the span
+ * from which the kill moments are drawn. */
+static long run_time(const std::vector<std::string> &argv, const std::string &cwd,
+                     const RunOptions &opt)
 {
-    std::vector<long> whole, writing;
+    std::vector<long> t;
     for (int i = 0; i < 5; i++) {
-        int fd;
         auto start = std::chrono::steady_clock::now();
-        pid_t pid = start_run(argv, cwd, true, &fd);
-        if (pid <= 0)
-            break;
-        auto seen = std::chrono::steady_clock::now();
-        EXPECT_EQ(finish_program(pid, fd).status, 0);
-        whole.push_back(micros_since(start));
-        writing.push_back(micros_since(seen));
+        EXPECT_EQ(run_program(argv, cwd, opt).status, 0);
+        t.push_back((long)std::chrono::duration_cast<std::chrono::microseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count());
     }
-    if (whole.size() < 5)
-        return RunTimes{1000, 1000};
-    std::sort(whole.begin(), whole.end());
-    std::sort(writing.begin(), writing.end());
-    return RunTimes{whole[2], writing[2]};
+    std::sort(t.begin(), t.end());
+    return t[2];
 }
+
+/* The two ways a run goes in the kill tests: as it is, and with every write
+ * of its output slowed down (trickle_write.cpp), so that most kills fall in
+ * the middle of writing and the output is written in many short writes. */
+struct KillPlan {
+    RunOptions opt[2];
+    std::uniform_int_distribution<long> moment[2];
+    int killed = 0, completed = 0, left = 0;
+
+    KillPlan() { opt[1].env = preload_env(TRICKLE_WRITE_PATH); }
+
+    void time(const std::vector<std::string> &argv, const std::string &cwd)
+    {
+        for (int k = 0; k < 2; k++)
+            moment[k] = std::uniform_int_distribution<long>(0, run_time(argv, cwd, opt[k]) * 5 / 4);
+    }
+
+    /* Run i of argv, killed at a random moment; 1 kill first, 0 ended, -1 failed. */
+    int run(int i, const std::vector<std::string> &argv, const std::string &cwd, std::mt19937 &rng)
+    {
+        int outcome = run_and_kill(argv, cwd, opt[i % 2], moment[i % 2](rng));
+        if (outcome == 1)
+            killed++;
+        else if (outcome == 0)
+            completed++;
+        left += remove_temporaries(cwd);
+        return outcome;
+    }
+
+    void report(const char *what)
+    {
+        std::cout << what << ": " << killed << " killed, " << completed << " completed, " << left
+                  << " killed while writing (temporary file left)\n";
+        EXPECT_GT(killed, 0) << "every run ended before its kill: nothing was tested";
+    }
+};
 
 /* SIGKILL cannot be caught, so a killed run may leave its temporary file
  * behind; what counts is that the output is never torn. Each run writes the
  * image that is not in the output at the time, so every completed run
- * changes it. Every other kill comes at any moment of the run; the others
- * come once its temporary output exists, within the time writing takes. */
+ * changes it. */
 TEST(Load, KilledAtRandomMomentsTheOutputIsOldOrNew)
 {
     const int RUNS = 150;
@@ -195,34 +167,21 @@ TEST(Load, KilledAtRandomMomentsTheOutputIsOldOrNew)
     write_file(d / "b.bin", input[1]);
     const std::vector<std::string> argv[2] = {{GEN, "a.bin", "out.bin"}, {GEN, "b.bin", "out.bin"}};
 
-    RunTimes t = time_runs(argv[0], d.path);
+    KillPlan plan;
+    plan.time(argv[0], d.path);
     int current = 0; /* image[current] is in out.bin */
     std::mt19937 rng(std::random_device{}());
-    std::uniform_int_distribution<long> any_moment(0, t.whole * 3 / 2);
-    std::uniform_int_distribution<long> write_moment(0, t.writing * 3 / 2);
-    int killed = 0, completed = 0, left = 0;
     for (int i = 0; i < RUNS; i++) {
-        bool in_write = i % 2 == 1;
-        long delay = in_write ? write_moment(rng) : any_moment(rng);
-        int outcome = run_and_kill(argv[1 - current], d.path, delay, in_write);
-        ASSERT_NE(outcome, -1) << "run " << i << " failed";
-        if (outcome == 1)
-            killed++;
-        else
-            completed++;
+        ASSERT_NE(plan.run(i, argv[1 - current], d.path, rng), -1) << "run " << i << " failed";
         std::string out = read_file(d / "out.bin");
         if (out == image[1 - current])
             current = 1 - current;
         else
             ASSERT_TRUE(out == image[current]) << "run " << i << ": torn output of " << out.size()
                                                << " bytes";
-        left += remove_temporaries(d.path);
         ASSERT_EQ(list_dir(d.path), (std::vector<std::string>{"a.bin", "b.bin", "out.bin"}));
     }
-    std::cout << "runs of about " << t.whole << " us, " << t.writing << " us of them writing: "
-              << killed << " killed, " << completed << " completed, " << left
-              << " temporary files left by a kill\n";
-    EXPECT_GT(killed, 0) << "every run ended before its kill: nothing was tested";
+    plan.report("1 MiB image");
 }
 
 /* The same with the input as its own output: the file is always either the
@@ -231,30 +190,27 @@ TEST(Load, KilledWhileReplacingItsOwnInput)
 {
     const int RUNS = 50;
     TempDir d;
-    write_file(d / "fw.bin", pattern(1000000, 9));
+    std::string now = pattern(1000000, 9);
+    write_file(d / "fw.bin", now);
     const std::vector<std::string> argv = {GEN, "fw.bin", "fw.bin"};
 
-    std::string now = read_file(d / "fw.bin");
-    RunTimes t;
+    KillPlan plan;
     {
         TempDir probe;
         write_file(probe / "fw.bin", now);
-        t = time_runs(argv, probe.path);
+        plan.time(argv, probe.path);
     }
     std::mt19937 rng(std::random_device{}());
-    std::uniform_int_distribution<long> any_moment(0, t.whole * 3 / 2);
-    std::uniform_int_distribution<long> write_moment(0, t.writing * 3 / 2);
     for (int i = 0; i < RUNS; i++) {
         std::string image = expected_image(now);
-        long delay = i % 2 ? write_moment(rng) : any_moment(rng);
-        ASSERT_NE(run_and_kill(argv, d.path, delay, i % 2 == 1), -1) << "run " << i << " failed";
+        ASSERT_NE(plan.run(i, argv, d.path, rng), -1) << "run " << i << " failed";
         std::string after = read_file(d / "fw.bin");
         ASSERT_TRUE(after == now || after == image)
             << "run " << i << ": " << after.size() << " bytes, neither the input nor its image";
         now = after;
-        remove_temporaries(d.path);
         ASSERT_EQ(list_dir(d.path), std::vector<std::string>{"fw.bin"});
     }
+    plan.report("own input");
 }
 
 /* A small tmpfs mounted for one test and unmounted when it ends. */
