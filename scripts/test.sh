@@ -8,3 +8,5 @@ bash scripts/build-windows.sh # the .exe files and .zip that the Wine tests run
 cmake -S . -B build
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2
+bash scripts/test-asan.sh
+bash scripts/fuzz.sh

@@ -57,8 +57,9 @@ uint32_t generate_CRC_512(const uint8_t *c, int32_t len, uint32_t in_crc)
     int32_t i = 0;
 
     /* Whole words while more than four bytes remain: the last 1 to 4 bytes
-     * always go through the tail below. */
-    for (; i < len - 4; i += 4)
+     * always go through the tail below. Written as len - i, not i < len - 4,
+     * which overflows for the lowest negative lengths. */
+    for (; len - i > 4; i += 4)
         sum += swug_get_le32(c + i);
 
     uint32_t tail = 0;

@@ -29,7 +29,8 @@ void swug_get_header(const uint8_t in[SWUG_HEADER_SIZE], SWUG_STRUCT *h);
 
 /* Add the chunk c[0..len) to the running sum in_crc and return the new sum.
  * The chunk counts as little-endian words; its last 1 to 4 bytes are added
- * as one zero-extended value, so nothing beyond c[len-1] is ever read. */
+ * as one zero-extended value, so nothing beyond c[len-1] is ever read. A
+ * len of 0 or less adds nothing and reads nothing. */
 uint32_t generate_CRC_512(const uint8_t *c, int32_t len, uint32_t in_crc);
 
 /* Checksum of body[0..length), summed in 512-byte chunks. The builder and

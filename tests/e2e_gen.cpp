@@ -273,12 +273,14 @@ TEST(Command, SignalDuringWriteRemovesTheTemporaryFile)
         write_file(d / "in.bin", pattern(5000));
         write_file(d / "out.bin", "old image");
         RunOptions opt;
-        opt.env.push_back("LD_PRELOAD=" STALL_WRITE_PATH);
+        opt.env = preload_env(STALL_WRITE_PATH);
         int fd;
         pid_t pid = start_program({GEN, "in.bin", "out.bin"}, d.path, opt, &fd);
         ASSERT_GT(pid, 0);
-        while (list_dir(d.path).size() < 3)
+        /* a run that never gets to its temporary file fails here rather than hanging */
+        for (int i = 0; i < 3000 && list_dir(d.path).size() < 3; i++)
             usleep(10000);
+        EXPECT_EQ(list_dir(d.path).size(), 3u) << "no temporary output appeared";
         kill(pid, sig);
         RunResult r = finish_program(pid, fd);
         EXPECT_EQ(r.signal, sig);

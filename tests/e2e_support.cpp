@@ -28,9 +28,17 @@ pid_t start_program(const std::vector<std::string> &argv, const std::string &cwd
     if (pipe(out_pipe) != 0 || (opt.in == Stdin::Data && pipe(in_pipe) != 0))
         return -1;
 
+    /* opt.env replaces a variable of the same name: with both in the
+     * environment, which one the program sees is up to its C library */
     std::vector<std::string> env_strings;
-    for (char **e = environ; *e; e++)
-        env_strings.push_back(*e);
+    for (char **e = environ; *e; e++) {
+        std::string name = std::string(*e).substr(0, std::string(*e).find('='));
+        bool replaced = false;
+        for (const std::string &add : opt.env)
+            replaced = replaced || add.compare(0, name.size() + 1, name + "=") == 0;
+        if (!replaced)
+            env_strings.push_back(*e);
+    }
     env_strings.insert(env_strings.end(), opt.env.begin(), opt.env.end());
     std::vector<char *> envp, args;
     for (auto &s : env_strings)
@@ -219,4 +227,11 @@ std::string expected_image(const std::string &input)
         img.append(409550 - input.size(), '\xff');
     img.append(10, '\xff');
     return img;
+}
+
+std::vector<std::string> preload_env(const std::string &so)
+{
+    const char *asan = getenv("ASAN_OPTIONS");
+    std::string options = asan && *asan ? std::string(asan) + ":" : std::string();
+    return {"LD_PRELOAD=" + so, "ASAN_OPTIONS=" + options + "verify_asan_link_order=0"};
 }

@@ -14,7 +14,7 @@ enum class Stdin { DevNull, Closed, Data };
 struct RunOptions {
     Stdin in = Stdin::DevNull;
     std::string in_data;                /* with Stdin::Data: fed through a pipe */
-    std::vector<std::string> env;       /* NAME=value entries added to the environment */
+    std::vector<std::string> env;       /* NAME=value entries, replacing any of the same name */
     bool remove_cwd = false;            /* delete the (empty) working folder before exec */
 };
 
@@ -34,6 +34,12 @@ RunResult finish_program(pid_t pid, int out_fd);
 
 RunResult run_program(const std::vector<std::string> &argv, const std::string &cwd,
                       const RunOptions &opt = RunOptions());
+
+/* Environment entries that preload the shared object `so` into a run. An
+ * ASan-built program refuses to start unless its runtime comes first in the
+ * library list; a preloaded shim that only replaces write() or the like does
+ * not disturb it, so that check is turned off (other ASan options are kept). */
+std::vector<std::string> preload_env(const std::string &so);
 
 /* A fresh folder under $TMPDIR (or /tmp), removed with its content by the destructor. */
 struct TempDir {

@@ -45,6 +45,15 @@ TEST(Checksum, RunningSumAndEmptyChunk)
     EXPECT_EQ(sum_of("\x01\x02\x03\x04\x05\x06\x07\x08", 8), 0x04030201u + 0x08070605u);
 }
 
+/* Found by the checksum fuzz target: len - 4 overflowed for the lowest
+ * lengths (UBSan reports it in the asan preset). A negative length reads
+ * nothing: no chunk is given here at all. */
+TEST(Checksum, NegativeLengthAddsNothing)
+{
+    for (int32_t len : {-1, -4, -5, INT32_MIN + 4, INT32_MIN + 3, INT32_MIN})
+        EXPECT_EQ(generate_CRC_512(nullptr, len, 0x12345678u), 0x12345678u) << len;
+}
+
 TEST(Checksum, BytesBeyondLengthNeverCount)
 {
     uint8_t buf[8] = {0x10, 0x20, 0x30, 0x40, 0x50, 0xFF, 0xFF, 0xFF};

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Build everything with AddressSanitizer and UndefinedBehaviorSanitizer
+# (preset "asan", folder build-asan) and run the whole test suite under them.
+# The preset's test environment makes any finding abort the program that made
+# it, the tool run by an end-to-end test included, so that test fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/deps.sh cmake make g++ libgtest-dev
+cmake --preset asan
+cmake --build --preset asan
+ctest --preset asan
