@@ -18,19 +18,6 @@ static const char PROMPT[] = "Press any key to exit!";
 static const char IN[] = "data/KOVRIN_SW.bin";
 static const char OUT[] = "out/KOVRIN_UPGRADE_SW.bin";
 
-/* A folder laid out for an interactive run: data/ with an input (unless
- * `input` is null) and out/ (when with_out). */
-struct Workspace : TempDir {
-    Workspace(const std::string *input, bool with_out = true)
-    {
-        make_dir(*this / "data");
-        if (with_out)
-            make_dir(*this / "out");
-        if (input)
-            write_file(*this / IN, *input);
-    }
-};
-
 static RunResult interactive(const std::string &cwd, std::vector<std::string> extra = {})
 {
     std::vector<std::string> argv = {GEN};
@@ -56,19 +43,7 @@ TEST(Interactive, SuccessPrintsSizeThenPrompt)
 
 TEST(Interactive, EveryFailureHasItsMessage)
 {
-    std::string empty, big = pattern(1048577), small = "abcde";
-    struct {
-        const std::string *input;
-        bool with_out;
-        std::string expect;
-    } cases[] = {
-        {nullptr, true, "Open file (data/KOVRIN_SW.bin) failed\n"},
-        {&small, false, "data/KOVRIN_SW.bin len= 5\nWrite file out/KOVRIN_UPGRADE_SW.bin failed\n"},
-        {&empty, true, "data/KOVRIN_SW.bin len= 0\n"},
-        {&big, true,
-         "data/KOVRIN_SW.bin len= 1048577\nLength of data/KOVRIN_SW.bin exceed limition\n"},
-    };
-    for (auto &c : cases) {
+    for (auto &c : interactive_failures()) {
         Workspace w(c.input, c.with_out);
         RunResult r = interactive(w.path);
         EXPECT_EQ(r.status, 0);

@@ -31,11 +31,7 @@ struct PtyRun {
             return;
         pid = fork();
         if (pid == 0) {
-            setsid();
-            ioctl(slave, TIOCSCTTY, 0);
-            dup2(slave, 0);
-            dup2(slave, 1);
-            dup2(slave, 2);
+            take_terminal(slave);
             close(master);
             if (chdir(dir.path.c_str()) == 0)
                 execl(GEN.c_str(), GEN.c_str(), (char *)nullptr);

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -128,6 +129,15 @@ RunResult run_program(const std::vector<std::string> &argv, const std::string &c
     return finish_program(pid, fd);
 }
 
+void take_terminal(int slave)
+{
+    setsid();
+    ioctl(slave, TIOCSCTTY, 0);
+    dup2(slave, STDIN_FILENO);
+    dup2(slave, STDOUT_FILENO);
+    dup2(slave, STDERR_FILENO);
+}
+
 TempDir::TempDir()
 {
     const char *base = getenv("TMPDIR");
@@ -143,6 +153,27 @@ TempDir::~TempDir()
     std::filesystem::permissions(path, std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::add, ec);
     std::filesystem::remove_all(path, ec);
+}
+
+Workspace::Workspace(const std::string *input, bool with_out)
+{
+    make_dir(*this / "data");
+    if (with_out)
+        make_dir(*this / "out");
+    if (input)
+        write_file(*this / "data/KOVRIN_SW.bin", *input);
+}
+
+std::vector<InteractiveFailure> interactive_failures()
+{
+    static const std::string empty, big = pattern(1048577), small = "abcde";
+    return {
+        {nullptr, true, "Open file (data/KOVRIN_SW.bin) failed\n"},
+        {&small, false, "data/KOVRIN_SW.bin len= 5\nWrite file out/KOVRIN_UPGRADE_SW.bin failed\n"},
+        {&empty, true, "data/KOVRIN_SW.bin len= 0\n"},
+        {&big, true,
+         "data/KOVRIN_SW.bin len= 1048577\nLength of data/KOVRIN_SW.bin exceed limition\n"},
+    };
 }
 
 void write_file(const std::string &path, const std::string &bytes)

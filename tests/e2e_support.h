@@ -41,6 +41,10 @@ RunResult run_program(const std::vector<std::string> &argv, const std::string &c
  * not disturb it, so that check is turned off (other ASan options are kept). */
 std::vector<std::string> preload_env(const std::string &so);
 
+/* In a child about to exec: make the pseudo-terminal `slave` its
+ * controlling terminal and its standard input, output and error. */
+void take_terminal(int slave);
+
 /* A fresh folder under $TMPDIR (or /tmp), removed with its content by the destructor. */
 struct TempDir {
     std::string path;
@@ -48,6 +52,24 @@ struct TempDir {
     ~TempDir();
     std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
+
+/* A folder laid out for an interactive run: data/ holding
+ * data/KOVRIN_SW.bin (unless input is null), and out/ when with_out. */
+struct Workspace : TempDir {
+    explicit Workspace(const std::string *input, bool with_out = true);
+};
+
+/* An interactive run that fails: the folder it finds, and all it prints
+ * before the closing prompt. */
+struct InteractiveFailure {
+    const std::string *input;
+    bool with_out;
+    std::string expect;
+};
+
+/* Every way an interactive run with the default files fails: no input, no
+ * out/ folder, an empty input, an input one byte over the limit. */
+std::vector<InteractiveFailure> interactive_failures();
 
 void write_file(const std::string &path, const std::string &bytes);
 std::string read_file(const std::string &path);

@@ -156,18 +156,6 @@ static std::string awkward(size_t n, unsigned seed)
     return s;
 }
 
-/* A folder laid out for an interactive run. */
-struct Workspace : TempDir {
-    explicit Workspace(const std::string *input, bool with_out = true)
-    {
-        make_dir(*this / "data");
-        if (with_out)
-            make_dir(*this / "out");
-        if (input)
-            write_file(*this / IN, *input);
-    }
-};
-
 TEST_F(Wine, ImagesAcrossTheSizeBandsMatchTheLinuxBuild)
 {
     TempDir d;
@@ -272,25 +260,14 @@ TEST_F(Wine, InteractiveMessages)
         EXPECT_EQ(r.out, "data/KOVRIN_SW.bin len= 300000\n" + PROMPT);
         EXPECT_TRUE(read_file(w / OUT) == expected_image(input));
     }
-    std::string empty, big = pattern(1048577), small = "abcde";
-    struct {
-        const std::string *input;
-        bool with_out;
-        std::string expect;
-    } cases[] = {
-        {nullptr, true, "Open file (data/KOVRIN_SW.bin) failed\n"},
-        {&small, false, "data/KOVRIN_SW.bin len= 5\nWrite file out/KOVRIN_UPGRADE_SW.bin failed\n"},
-        {&empty, true, "data/KOVRIN_SW.bin len= 0\n"},
-        {&big, true,
-         "data/KOVRIN_SW.bin len= 1048577\nLength of data/KOVRIN_SW.bin exceed limition\n"},
-    };
-    for (auto &c : cases) {
+    for (auto &c : interactive_failures()) {
         Workspace w(c.input, c.with_out);
         RunResult r = wine_run({}, w.path);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, c.expect + PROMPT);
         EXPECT_FALSE(file_exists(w / OUT));
     }
+    std::string small = "abcde";
     Workspace w(&small);
     EXPECT_EQ(wine_run({"a"}, w.path).out, "Parameter Error [2]\n" + PROMPT);
     RunResult r = wine_run({"a", "b", "c"}, w.path);
@@ -344,11 +321,7 @@ struct ConsoleRun {
             return;
         pid = fork();
         if (pid == 0) {
-            setsid();
-            ioctl(slave, TIOCSCTTY, 0);
-            dup2(slave, 0);
-            dup2(slave, 1);
-            dup2(slave, 2);
+            take_terminal(slave);
             if (nul_stdin) {
                 int fd = open("/dev/null", O_RDONLY);
                 dup2(fd, 0);
