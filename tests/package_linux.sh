@@ -34,6 +34,7 @@ for page in swug-gen swug-verify; do
     done
 done
 
-tar -tzf "$tgz" | grep -q "/bin/swug-gen$" || fail "tarball has no bin/swug-gen"
-tar -tzf "$tgz" | grep -q "/share/man/man1/swug-verify.1$" || fail "tarball has no manual page"
+listing=$(tar -tzf "$tgz")
+grep -q "/bin/swug-gen$" <<<"$listing" || fail "tarball has no bin/swug-gen"
+grep -q "/share/man/man1/swug-verify.1$" <<<"$listing" || fail "tarball has no manual page"
 echo "package ok: $(basename "$deb"), $(basename "$tgz")"
