@@ -6,9 +6,10 @@
 #
 # Prints the machine, then:
 #   - the median wall time of `swug-gen IN OUT` and of `cp IN OUT`, run
-#     alternately, and their ratio, once with OUT removed before every run
-#     (a fresh output, the like-for-like floor) and once with OUT left in
-#     place (each run replaces the last one's output);
+#     alternately, and their ratio: with OUT removed before every run (a
+#     fresh output, the like-for-like floor); with OUT left in place, so
+#     each run replaces the last one's output; and the same after a sync(),
+#     so the output replaced is already on the disk;
 #   - the peak resident memory of a run (GNU time's %M);
 #   - the system calls of one run: read calls on the input, write calls on
 #     the output, and strace -c's table.
@@ -54,11 +55,10 @@ report=$("$runner" "$pairs" fresh out.bin -- "$gen" in.bin out.bin -- "$cp_bin" 
 echo "$report"
 check_ratio "$report" 1.1 "fresh-output run"
 echo
-"$runner" "$pairs" replace out.bin -- "$gen" in.bin out.bin -- "$cp_bin" in.bin out.bin
-echo "  (ext4 starts writing the new data to disk when a rename replaces a file;"
-echo "   the time of that rename, and of cp's truncating open, is below)"
-echo
-
+for mode in replace replace-synced; do
+    "$runner" "$pairs" "$mode" out.bin -- "$gen" in.bin out.bin -- "$cp_bin" in.bin out.bin
+    echo
+done
 # Peak resident memory: the highest of five runs into a fresh output, in KiB.
 peak_kib() {
     local top=0 kib
@@ -81,9 +81,9 @@ else
 fi
 echo
 
-# The system calls of one run into a fresh output, then of one that replaces it.
+# The system calls of one run into a fresh output.
 rm -f out.bin
-strace -f -o trace.txt -T -e trace=openat,read,write,close,rename "$gen" in.bin out.bin
+strace -f -o trace.txt -e trace=openat,read,write "$gen" in.bin out.bin
 awk '
     /openat\(.*"in.bin"/ { split($0, a, "= "); in_fd = a[2] + 0 }
     /openat\(.*"\.swug-gen-/ { split($0, a, "= "); out_fd = a[2] + 0 }
@@ -95,11 +95,20 @@ awk '
         exit !(reads == 1 && writes >= 1 && writes <= 3)
     }' trace.txt && echo "  goal: one read, at most three writes: met" ||
     { echo "  goal: one read, at most three writes: MISSED"; missed=1; }
-sed -n 's/^[0-9]* *\(rename(.*\)/  fresh:   \1/p' trace.txt
+
+# Where replacing costs: the rename that puts the image in place, creating a
+# new name and replacing a file that is already on the disk, and cp's
+# opening of an existing output, which truncates it.
+echo "time spent putting the output in place (strace -T):"
+rm -f out.bin
 strace -o trace.txt -T -e trace=rename "$gen" in.bin out.bin
-sed -n 's/^\(rename(.*\)/  replace: \1/p' trace.txt
+sed -n 's/^\(rename(.*\)/  swug-gen, fresh output:    \1/p' trace.txt
+sync
+strace -o trace.txt -T -e trace=rename "$gen" in.bin out.bin
+sed -n 's/^\(rename(.*\)/  swug-gen, replacing:       \1/p' trace.txt
+sync
 strace -o trace.txt -T -e trace=openat,close "$cp_bin" in.bin out.bin
-sed -n 's/^\(openat(AT_FDCWD, "out.bin", O_WRONLY|O_TRUNC.*\)/  cp:      \1/p' trace.txt
+sed -n 's/^\(openat(AT_FDCWD, "out.bin", O_WRONLY|O_TRUNC.*\)/  cp, replacing:             \1/p' trace.txt
 echo
 rm -f out.bin
 strace -f -c -w -o trace.txt "$gen" in.bin out.bin

@@ -4,6 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/deps.sh cmake make g++ libgtest-dev
+bash scripts/deps.sh libbenchmark-dev  # so that swug-bench builds too (it is not run here)
 cmake -S . -B build
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2
