@@ -311,9 +311,17 @@ void platform_output_abort(PLATFORM_OUT *out)
         remove_temp();
 }
 
+/* Windows maps the pages as they are touched; there is nothing to ask for. */
+void platform_prefault(void *p, size_t len)
+{
+    (void)p;
+    (void)len;
+}
+
 #else /* POSIX */
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -606,6 +614,25 @@ void platform_output_abort(PLATFORM_OUT *out)
     out->fd = -1;
     if (!out->in_place)
         remove_temp();
+}
+
+/* A run touches every page of the 1 MiB image record. In a virtual machine
+ * each first touch is a page fault that costs most of a microsecond, a good
+ * tenth of a whole run; one madvise() maps them all at once. It needs
+ * Linux 5.14; older kernels say EINVAL and the pages fault in as before. */
+void platform_prefault(void *p, size_t len)
+{
+#ifdef MADV_POPULATE_WRITE
+    long page = sysconf(_SC_PAGESIZE);
+    if (page <= 0 || len == 0)
+        return;
+    uintptr_t start = (uintptr_t)p & ~(uintptr_t)(page - 1);
+    uintptr_t end = (uintptr_t)p + len;
+    madvise((void *)start, end - start, MADV_POPULATE_WRITE);
+#else
+    (void)p;
+    (void)len;
+#endif
 }
 
 #endif

@@ -70,4 +70,9 @@ int platform_output_commit(PLATFORM_OUT *out);
 /* Give up on the output: close it and remove the temporary file. */
 void platform_output_abort(PLATFORM_OUT *out);
 
+/* Have the memory of p[0 .. len) mapped in one call, instead of one page
+ * fault per page as it is first touched. Only a hint for speed: where the
+ * system cannot do it, nothing happens and the pages fault in as usual. */
+void platform_prefault(void *p, size_t len);
+
 #endif

@@ -100,6 +100,7 @@ int32_t generate_swug_bin(func_args *args)
         return 0;
     }
 
+    platform_prefault(&swug_img, sizeof swug_img);
     memset(&swug_img, 0xFF, sizeof swug_img);
     int32_t filesize = read_bin(openname, swug_img.sw_bin, SWUG_BIN_SIZE);
     if (filesize <= 0)

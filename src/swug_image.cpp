@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "word_sum.h"
+
 SWUG_IMG swug_img;
 
 uint32_t swug_body_size(uint32_t length)
@@ -53,19 +55,12 @@ void swug_get_header(const uint8_t in[SWUG_HEADER_SIZE], SWUG_STRUCT *h)
 
 uint32_t generate_CRC_512(const uint8_t *c, int32_t len, uint32_t in_crc)
 {
-    uint32_t sum = in_crc;
-    int32_t i = 0;
-
-    /* Whole words while more than four bytes remain: the last 1 to 4 bytes
-     * always go through the tail below. Written as len - i, not i < len - 4,
-     * which overflows for the lowest negative lengths. */
-    for (; len - i > 4; i += 4)
-        sum += swug_get_le32(c + i);
-
-    uint32_t tail = 0;
-    for (int32_t k = 0; i + k < len; k++)
-        tail += (uint32_t)c[i + k] << (8 * k);
-    return sum + tail;
+    /* Adding the chunk's whole words and then its last 0 to 3 bytes gives
+     * the same sum as stopping the words one early and adding the last 1 to
+     * 4 bytes shifted into place. */
+    if (len <= 0)
+        return in_crc;
+    return sum_le32(c, (uint32_t)len, in_crc);
 }
 
 uint32_t swug_checksum(const uint8_t *body, uint32_t length)
