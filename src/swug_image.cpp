@@ -19,16 +19,6 @@ uint64_t swug_file_size(uint32_t length)
     return (uint64_t)SWUG_HEADER_SIZE + swug_body_size(length) + SWUG_RESERVED_SIZE;
 }
 
-uint32_t swug_get_le32(const uint8_t *p)
-{
-    uint32_t v;
-    memcpy(&v, p, sizeof v);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap32(v);
-#endif
-    return v;
-}
-
 void swug_put_le32(uint8_t *p, uint32_t v)
 {
     p[0] = (uint8_t)v;
@@ -49,8 +39,8 @@ void swug_get_header(const uint8_t in[SWUG_HEADER_SIZE], SWUG_STRUCT *h)
 {
     h->sw_or_fmw = in[0];
     memcpy(h->version, in + 1, SWUG_VERSION_SIZE);
-    h->length = swug_get_le32(in + 32);
-    h->CRC = swug_get_le32(in + 36);
+    h->length = load_le32(in + 32);
+    h->CRC = load_le32(in + 36);
 }
 
 uint32_t generate_CRC_512(const uint8_t *c, int32_t len, uint32_t in_crc)

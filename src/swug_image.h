@@ -19,8 +19,7 @@ uint32_t swug_body_size(uint32_t length);
 /* Whole file size of the image of an input of `length` bytes. */
 uint64_t swug_file_size(uint32_t length);
 
-/* Little-endian 32-bit word at p, whatever the host's byte order. */
-uint32_t swug_get_le32(const uint8_t *p);
+/* Store v at p as a little-endian 32-bit word (load_le32() reads one). */
 void swug_put_le32(uint8_t *p, uint32_t v);
 
 /* The header as it stands on disk, and back. */

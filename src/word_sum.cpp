@@ -15,18 +15,6 @@
 #include <immintrin.h>
 #endif
 
-/* The little-endian word at p, loaded in place. Defined here rather than
- * called from the image code so that it compiles into a single load. */
-static inline uint32_t load_le32(const uint8_t *p)
-{
-    uint32_t v;
-    memcpy(&v, p, sizeof v);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap32(v);
-#endif
-    return v;
-}
-
 enum { LANES = 8 }; /* independent sums of the portable path: 32 bytes a step */
 
 /* The last n % 4 bytes of p[0 .. n) as one zero-extended word. */

@@ -8,6 +8,19 @@
 #define SWUG_WORD_SUM_H
 
 #include <cstdint>
+#include <cstring>
+
+/* The little-endian word at p, loaded in place whatever the host's byte
+ * order. Inline, so that in the summing loops it is a single load. */
+inline uint32_t load_le32(const uint8_t *p)
+{
+    uint32_t v;
+    memcpy(&v, p, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap32(v);
+#endif
+    return v;
+}
 
 /* The fastest path this processor has: AVX2 where the compiler can build it
  * and the processor runs it, otherwise sum_le32_portable(). */
