@@ -80,12 +80,9 @@ TEST(Interactive, WriteFailureIsReported)
 TEST(Interactive, InputOf4GiBIsNotTakenModulo2To32)
 {
     Workspace w(nullptr);
-    int fd = open((w / IN).c_str(), O_WRONLY | O_CREAT, 0644);
-    ASSERT_GE(fd, 0);
-    int sized = ftruncate(fd, 4294967296LL + 3);
-    close(fd);
-    if (sized != 0)
-        GTEST_SKIP() << "no sparse 4 GiB file here: " << strerror(errno);
+    std::string why = make_sparse_file(w / IN, 4294967296LL + 3);
+    if (!why.empty())
+        GTEST_SKIP() << "no sparse 4 GiB file here: " << why;
     RunResult r = interactive(w.path);
     EXPECT_EQ(r.out, "data/KOVRIN_SW.bin len= 4294967299\n"
                      "Length of data/KOVRIN_SW.bin exceed limition\n" + std::string(PROMPT));
@@ -248,7 +245,7 @@ TEST(Command, SignalDuringWriteRemovesTheTemporaryFile)
         write_file(d / "in.bin", pattern(5000));
         write_file(d / "out.bin", "old image");
         RunOptions opt;
-        opt.env = preload_env(STALL_WRITE_PATH);
+        opt.env = preload_env(STALL_TEMP_WRITE_PATH);
         int fd;
         pid_t pid = start_program({GEN, "in.bin", "out.bin"}, d.path, opt, &fd);
         ASSERT_GT(pid, 0);

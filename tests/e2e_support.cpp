@@ -185,6 +185,16 @@ void write_file(const std::string &path, const std::string &bytes)
         ADD_FAILURE() << "cannot write " << path;
 }
 
+std::string make_sparse_file(const std::string &path, long long size)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0)
+        return strerror(errno);
+    std::string why = ftruncate(fd, (off_t)size) == 0 ? "" : strerror(errno);
+    close(fd);
+    return why;
+}
+
 std::string read_file(const std::string &path)
 {
     std::ifstream f(path, std::ios::binary);

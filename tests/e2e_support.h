@@ -72,6 +72,9 @@ struct InteractiveFailure {
 std::vector<InteractiveFailure> interactive_failures();
 
 void write_file(const std::string &path, const std::string &bytes);
+
+/* Create path as a sparse file of `size` bytes. Returns "", or why not. */
+std::string make_sparse_file(const std::string &path, long long size);
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
 void make_dir(const std::string &path);

@@ -280,12 +280,9 @@ TEST_F(Wine, InteractiveMessages)
 TEST_F(Wine, InputOf4GiBShowsItsTrueSize)
 {
     Workspace w(nullptr);
-    int fd = open((w / IN).c_str(), O_WRONLY | O_CREAT, 0644);
-    ASSERT_GE(fd, 0);
-    int sized = ftruncate(fd, 4294967296LL + 3);
-    close(fd);
-    if (sized != 0)
-        GTEST_SKIP() << "no sparse 4 GiB file here: " << strerror(errno);
+    std::string why = make_sparse_file(w / IN, 4294967296LL + 3);
+    if (!why.empty())
+        GTEST_SKIP() << "no sparse 4 GiB file here: " << why;
     RunResult r = wine_run({}, w.path);
     EXPECT_EQ(r.out, "data/KOVRIN_SW.bin len= 4294967299\n"
                      "Length of data/KOVRIN_SW.bin exceed limition\n" + PROMPT);
