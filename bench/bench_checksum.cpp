@@ -8,6 +8,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "swug_build.h"
 #include "swug_image.h"
 #include "word_sum.h"
 

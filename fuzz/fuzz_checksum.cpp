@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
+#include "swug_build.h"
 #include "swug_image.h"
 
 static const size_t CONTROL_SIZE = 11;

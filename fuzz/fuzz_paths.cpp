@@ -17,6 +17,7 @@
 #include <string>
 
 #include "fuzz_check.h"
+#include "dir_separators.h"
 #include "work_dir.h"
 
 /* Every run of backslashes becomes one '/'. */

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "fuzz_check.h"
+#include "swug_build.h"
 #include "swug_image.h"
 #include "swug_verify.h"
 
@@ -64,26 +65,28 @@ static void check_as_file(const uint8_t *data, size_t size)
     free(block);
 }
 
-/* Build the image of firmware[0..n) as the tool does, into image[]; returns
- * its size. Only the part of swug_img that the image takes is set to 0xFF
- * first: filling the whole megabyte every time would slow the fuzzing down. */
+/* Build the image of firmware[0..n) with the tool's own builder steps, into
+ * image[]; returns its size. Only the part of swug_img that the image takes
+ * is set to 0xFF first, as a run leaves it: filling the whole megabyte every
+ * time would slow the fuzzing down. */
 static size_t build_image(uint32_t n)
 {
-    uint32_t body = swug_body_size(n);
+    uint8_t header[SWUG_HEADER_SIZE];
+    SWUG_PIECE pieces[3];
+    size_t size = 0;
 
     memset(&swug_img.sw_str, 0xFF, sizeof swug_img.sw_str);
-    memset(swug_img.sw_bin + n, 0xFF, body - n);
+    memset(swug_img.sw_bin + n, 0xFF, swug_body_size(n) - n);
     memset(swug_img.reserved, 0xFF, sizeof swug_img.reserved);
     memcpy(swug_img.sw_bin, firmware, n);
-    swug_img.sw_str.sw_or_fmw = 0;
-    memset(swug_img.sw_str.version, 0, sizeof swug_img.sw_str.version);
-    swug_img.sw_str.length = n;
+    set_swug_header(n);
     generate_CRC();
-
-    swug_put_header(&swug_img.sw_str, image);
-    memcpy(image + SWUG_HEADER_SIZE, swug_img.sw_bin, body);
-    memcpy(image + SWUG_HEADER_SIZE + body, swug_img.reserved, SWUG_RESERVED_SIZE);
-    return SWUG_HEADER_SIZE + body + SWUG_RESERVED_SIZE;
+    swug_img_pieces(header, pieces);
+    for (const SWUG_PIECE &piece : pieces) {
+        memcpy(image + size, piece.data, piece.len);
+        size += piece.len;
+    }
+    return size;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

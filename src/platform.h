@@ -1,5 +1,9 @@
 /* The platform layer: the only code that knows which OS it runs on.
  *
+ * This header is the one contract; platform_posix.cpp and
+ * platform_windows.cpp each implement all of it, and the build picks one.
+ * The layer uses nothing of the tool above it.
+ *
  * It gives the rest of the tool the single-key wait, the current-directory
  * query, whole-file input and an output file that is replaced atomically:
  *

@@ -10,6 +10,7 @@
 #include "swug_image.h"
 #include "work_dir.h"
 
+SWUG_IMG swug_img;
 char sw_ver[SWUG_SW_VER_SIZE];
 uint8_t in_cmd_mode;
 
@@ -54,25 +55,51 @@ int32_t read_bin(const char *fn, uint8_t *buffer, uint32_t max_len)
     return (int32_t)bytes;
 }
 
-/* Write header, body and trailer of the built image to fname, replacing it
- * only once every byte is written. Returns 1 or 0. */
-static int write_swug_file(const char *fname, uint32_t filesize)
+void set_swug_header(uint32_t filesize)
+{
+    swug_img.sw_str.sw_or_fmw = 0;
+    memset(swug_img.sw_str.version, 0, sizeof swug_img.sw_str.version);
+    memcpy(swug_img.sw_str.version, sw_ver, sizeof sw_ver);
+    swug_img.sw_str.length = filesize;
+}
+
+void generate_CRC(void)
+{
+    uint32_t length = swug_img.sw_str.length;
+
+    if (length > SWUG_BIN_SIZE) /* never read past the body buffer */
+        length = SWUG_BIN_SIZE;
+    swug_img.sw_str.CRC = swug_checksum(swug_img.sw_bin, length);
+}
+
+void swug_img_pieces(uint8_t header[SWUG_HEADER_SIZE], SWUG_PIECE pieces[3])
+{
+    swug_put_header(&swug_img.sw_str, header);
+    pieces[0] = {header, SWUG_HEADER_SIZE};
+    pieces[1] = {swug_img.sw_bin, swug_body_size(swug_img.sw_str.length)};
+    pieces[2] = {swug_img.reserved, sizeof swug_img.reserved};
+}
+
+/* Write the built image to fname, replacing it only once every byte is
+ * written. Returns 1 or 0. */
+static int write_swug_file(const char *fname)
 {
     PLATFORM_OUT out;
     uint8_t header[SWUG_HEADER_SIZE];
+    SWUG_PIECE pieces[3];
 
     if (!platform_output_open(fname, &out)) {
         swug_msg("Write file %s failed\n", fname);
         return 0;
     }
     generate_CRC();
-    swug_put_header(&swug_img.sw_str, header);
-    if (!platform_output_write(&out, header, sizeof header) ||
-        !platform_output_write(&out, swug_img.sw_bin, swug_body_size(filesize)) ||
-        !platform_output_write(&out, swug_img.reserved, sizeof swug_img.reserved)) {
-        platform_output_abort(&out);
-        swug_msg("Write file %s failed\n", fname);
-        return 0;
+    swug_img_pieces(header, pieces);
+    for (const SWUG_PIECE &piece : pieces) {
+        if (!platform_output_write(&out, piece.data, piece.len)) {
+            platform_output_abort(&out);
+            swug_msg("Write file %s failed\n", fname);
+            return 0;
+        }
     }
     if (!platform_output_commit(&out)) {
         swug_msg("Write file %s failed\n", fname);
@@ -106,9 +133,6 @@ int32_t generate_swug_bin(func_args *args)
     if (filesize <= 0)
         return 0;
 
-    swug_img.sw_str.sw_or_fmw = 0;
-    memset(swug_img.sw_str.version, 0, sizeof swug_img.sw_str.version);
-    memcpy(swug_img.sw_str.version, sw_ver, sizeof sw_ver);
-    swug_img.sw_str.length = (uint32_t)filesize;
-    return write_swug_file(fname, (uint32_t)filesize);
+    set_swug_header((uint32_t)filesize);
+    return write_swug_file(fname);
 }

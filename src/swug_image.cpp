@@ -5,8 +5,6 @@
 
 #include "word_sum.h"
 
-SWUG_IMG swug_img;
-
 uint32_t swug_body_size(uint32_t length)
 {
     if (length > SWUG_FILL_FROM && length <= SWUG_FILL_BODY)
@@ -63,13 +61,4 @@ uint32_t swug_checksum(const uint8_t *body, uint32_t length)
         pos += chunk;
     }
     return sum;
-}
-
-void generate_CRC(void)
-{
-    uint32_t length = swug_img.sw_str.length;
-
-    if (length > SWUG_BIN_SIZE) /* never read past the body buffer */
-        length = SWUG_BIN_SIZE;
-    swug_img.sw_str.CRC = swug_checksum(swug_img.sw_bin, length);
 }

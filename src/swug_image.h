@@ -36,8 +36,4 @@ uint32_t generate_CRC_512(const uint8_t *c, int32_t len, uint32_t in_crc);
  * the verifier both sum through here, so they agree byte for byte. */
 uint32_t swug_checksum(const uint8_t *body, uint32_t length);
 
-/* Checksum of the first swug_img.sw_str.length body bytes, summed in
- * 512-byte chunks, stored in swug_img.sw_str.CRC. */
-void generate_CRC(void);
-
 #endif

@@ -7,21 +7,6 @@
 
 char work_dir[SWUG_PATH_SIZE];
 
-void normalise_dir_separators(char *dir)
-{
-    char *to = dir;
-    char prev = '\0'; /* the character before *from as it was, not as rewritten */
-    for (const char *from = dir; *from; from++) {
-        char c = *from;
-        if (c != '\\')
-            *to++ = c;
-        else if (prev != '\\')
-            *to++ = '/';
-        prev = c;
-    }
-    *to = '\0';
-}
-
 int capture_work_dir(void)
 {
     memset(work_dir, 0, sizeof work_dir);

@@ -8,11 +8,6 @@
 
 #include "main.h"
 
-/* Rewrite a directory as Windows reports it to '/' separators, in place:
- * every backslash becomes '/', and a backslash that follows another one is
- * dropped, so a run of backslashes becomes a single '/'. */
-void normalise_dir_separators(char *dir);
-
 /* Capture the current directory into work_dir. Returns 1 on success; on
  * failure (deleted directory, longer than the buffer) work_dir stays empty
  * and every "./" argument of the run fails. */

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "swug_build.h"
 #include "swug_image.h"
 #include "word_sum.h"
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "dir_separators.h"
 #include "work_dir.h"
 
 static std::string normalised(std::string dir)
