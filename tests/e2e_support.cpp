@@ -244,32 +244,6 @@ std::string pattern(size_t n, unsigned seed)
     return s;
 }
 
-uint32_t reference_sum(const unsigned char *p, size_t n)
-{
-    uint32_t sum = 0;
-    for (size_t i = 0; i < n; i++)
-        sum += (uint32_t)p[i] << (8 * (i % 4));
-    return sum;
-}
-
-static void put_le32(std::string &s, uint32_t v)
-{
-    for (int k = 0; k < 4; k++)
-        s.push_back((char)(v >> (8 * k)));
-}
-
-std::string expected_image(const std::string &input)
-{
-    std::string img(32, '\0');
-    put_le32(img, (uint32_t)input.size());
-    put_le32(img, reference_sum((const unsigned char *)input.data(), input.size()));
-    img += input;
-    if (input.size() > 204800 && input.size() < 409550)
-        img.append(409550 - input.size(), '\xff');
-    img.append(10, '\xff');
-    return img;
-}
-
 std::vector<std::string> preload_env(const std::string &so)
 {
     const char *asan = getenv("ASAN_OPTIONS");

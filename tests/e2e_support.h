@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "reference_image.h"
+
 enum class Stdin { DevNull, Closed, Data };
 
 struct RunOptions {
@@ -84,14 +86,5 @@ std::vector<std::string> list_dir(const std::string &path);
 
 /* n bytes of a fixed pattern that differs with seed and holds every byte value. */
 std::string pattern(size_t n, unsigned seed = 0);
-
-/* The image our tool must make of `input`, worked out here independently:
- * 32 zero bytes, length and sum little-endian, body filled with 0xFF to
- * 409,550 bytes for inputs of 204,801 to 409,550 bytes, ten 0xFF bytes. */
-std::string expected_image(const std::string &input);
-
-/* The sum of the bytes as little-endian 32-bit words, the last partial word
- * zero-extended: byte i weighs 256^(i mod 4). */
-uint32_t reference_sum(const unsigned char *p, size_t n);
 
 #endif

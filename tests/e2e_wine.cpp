@@ -166,7 +166,7 @@ TEST_F(Wine, ImagesAcrossTheSizeBandsMatchTheLinuxBuild)
         EXPECT_EQ(r.status, 0) << size;
         EXPECT_EQ(r.out, "") << size;
         std::string image = read_file(d / "out.bin");
-        EXPECT_TRUE(image == expected_image(input)) << size << ": " << image.size() << " bytes";
+        EXPECT_TRUE(image == reference_image(input)) << size << ": " << image.size() << " bytes";
         ASSERT_EQ(run_program({LINUX_GEN, "in.bin", "linux.bin"}, d.path).status, 0);
         EXPECT_TRUE(image == read_file(d / "linux.bin")) << size << ": differs from Linux";
     }
@@ -181,18 +181,18 @@ TEST_F(Wine, DotSlashArgumentsUseTheBackslashedWorkingDirectory)
     make_dir(d / "fw/out");
     write_file(d / "fw/in.bin", input);
     EXPECT_EQ(wine_run({"./in.bin", "./out/a.bin"}, d / "fw").status, 0);
-    EXPECT_TRUE(read_file(d / "fw/out/a.bin") == expected_image(input));
+    EXPECT_TRUE(read_file(d / "fw/out/a.bin") == reference_image(input));
     EXPECT_EQ(wine_run({"./in.bin", "./out\\b.bin"}, d / "fw").status, 0);
-    EXPECT_TRUE(read_file(d / "fw/out/b.bin") == expected_image(input));
+    EXPECT_TRUE(read_file(d / "fw/out/b.bin") == reference_image(input));
     /* ".\" is not "./": used as given, Windows takes it from the current folder */
     EXPECT_EQ(wine_run({".\\in.bin", "out\\c.bin"}, d / "fw").status, 0);
-    EXPECT_TRUE(read_file(d / "fw/out/c.bin") == expected_image(input));
+    EXPECT_TRUE(read_file(d / "fw/out/c.bin") == reference_image(input));
     EXPECT_EQ(list_dir(d / "fw/out"), (std::vector<std::string>{"a.bin", "b.bin", "c.bin"}));
 
     /* at the root of the drive (Z:\), "./x" becomes Z://x: the doubled slash works */
     std::string rel = d.path.substr(1) + "/fw/";
     EXPECT_EQ(wine_run({"./" + rel + "in.bin", "./" + rel + "out/d.bin"}, "/").status, 0);
-    EXPECT_TRUE(read_file(d / "fw/out/d.bin") == expected_image(input));
+    EXPECT_TRUE(read_file(d / "fw/out/d.bin") == reference_image(input));
 }
 
 TEST_F(Wine, ExistingOutputIsReplacedWhole)
@@ -202,12 +202,12 @@ TEST_F(Wine, ExistingOutputIsReplacedWhole)
     write_file(d / "in.bin", input);
     write_file(d / "out.bin", pattern(2000000, 9)); /* longer than the new image */
     EXPECT_EQ(wine_run({"in.bin", "out.bin"}, d.path).status, 0);
-    EXPECT_TRUE(read_file(d / "out.bin") == expected_image(input));
+    EXPECT_TRUE(read_file(d / "out.bin") == reference_image(input));
 
     std::string fw = awkward(250000, 4); /* the same file as input and output */
     write_file(d / "fw.bin", fw);
     EXPECT_EQ(wine_run({"fw.bin", "fw.bin"}, d.path).status, 0);
-    EXPECT_TRUE(read_file(d / "fw.bin") == expected_image(fw));
+    EXPECT_TRUE(read_file(d / "fw.bin") == reference_image(fw));
     EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"fw.bin", "in.bin", "out.bin"}));
 }
 
@@ -258,7 +258,7 @@ TEST_F(Wine, InteractiveMessages)
         RunResult r = wine_run({}, w.path);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, "data/KOVRIN_SW.bin len= 300000\n" + PROMPT);
-        EXPECT_TRUE(read_file(w / OUT) == expected_image(input));
+        EXPECT_TRUE(read_file(w / OUT) == reference_image(input));
     }
     for (auto &c : interactive_failures()) {
         Workspace w(c.input, c.with_out);
@@ -405,7 +405,7 @@ TEST_F(Wine, ConsoleWaitsForOneKeyWithoutEcho)
     ASSERT_EQ(write(run.master, "k", 1), 1);
     EXPECT_EQ(run.exit_status(60), 0);
     EXPECT_EQ(run.text(), "data/KOVRIN_SW.bin len= 1000\n" + PROMPT) << "the key was echoed?";
-    EXPECT_TRUE(read_file(w / OUT) == expected_image(input));
+    EXPECT_TRUE(read_file(w / OUT) == reference_image(input));
 }
 
 /* _isatty() is true for NUL: a program that asks it would wait on the
@@ -465,7 +465,7 @@ TEST_F(Wine, ReleaseZipRunsOnItsOwn)
     write_file(d / "in.bin", input);
     RunResult r = run_program({WINE, dir + "/swug-gen.exe", "in.bin", "out.bin"}, d.path);
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(read_file(d / "out.bin") == expected_image(input));
+    EXPECT_TRUE(read_file(d / "out.bin") == reference_image(input));
     r = run_program({WINE, dir + "/swug-verify.exe", "out.bin", "in.bin"}, d.path);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(unix_lines(r.out).find("verdict:  valid, built from INPUT\n"), std::string::npos)
