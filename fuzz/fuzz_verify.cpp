@@ -5,14 +5,16 @@
  * as it stands (in a heap block of exactly its size, so ASan sees any read
  * beyond it). It is also taken as firmware: built into an image the way a
  * run of the tool builds it, that image must verify, also against the data
- * as INPUT, and with any one body byte changed it must not. A control byte
- * of 0xF8 or more stretches the data, repeated, to one of the sizes at the
- * bounds of the fill band or to the largest input. */
+ * as INPUT, and with any one body byte changed it must not; and it must be,
+ * byte for byte, the image the tests' reference builder makes of the data.
+ * A control byte of 0xF8 or more stretches the data, repeated, to one of the
+ * sizes at the bounds of the fill band or to the largest input. */
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "fuzz_check.h"
+#include "reference_image.h"
 #include "swug_build.h"
 #include "swug_image.h"
 #include "swug_verify.h"
@@ -20,6 +22,7 @@
 static const uint32_t STRETCH[] = {204800, 204801, 300000, 409549, 409550, 409551, 1048575, 1048576};
 
 static uint8_t image[SWUG_IMAGE_MAX];
+static uint8_t reference[SWUG_IMAGE_MAX];
 static uint8_t firmware[SWUG_BIN_SIZE];
 static SWUG_VERIFY v;
 
@@ -110,6 +113,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     size_t image_size = build_image(n);
     FUZZ_CHECK(image_size == swug_file_size(n));
+    /* the builder's image is the reference image, byte for byte */
+    FUZZ_CHECK(reference_image_size(n) == image_size);
+    reference_image_write(firmware, n, reference);
+    FUZZ_CHECK(memcmp(image, reference, image_size) == 0);
     FUZZ_CHECK(swug_verify_image(image, image_size, &v) == 0);
     FUZZ_CHECK(swug_verify_input(&v, firmware, n) == 0);
 

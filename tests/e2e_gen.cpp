@@ -38,7 +38,7 @@ TEST(Interactive, SuccessPrintsSizeThenPrompt)
     RunResult r = interactive(w.path);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "data/KOVRIN_SW.bin len= 300000\n" + std::string(PROMPT));
-    EXPECT_TRUE(read_file(w / OUT) == expected_image(input));
+    EXPECT_TRUE(read_file(w / OUT) == reference_image(input));
 }
 
 TEST(Interactive, EveryFailureHasItsMessage)
@@ -99,7 +99,7 @@ TEST(Command, ImagesAcrossTheSizeBands)
         RunResult r = command(d.path, "in.bin", "out.bin");
         EXPECT_EQ(r.status, 0) << size;
         EXPECT_EQ(r.out, "") << size;
-        EXPECT_TRUE(read_file(d / "out.bin") == expected_image(input)) << size;
+        EXPECT_TRUE(read_file(d / "out.bin") == reference_image(input)) << size;
     }
     std::string first = read_file(d / "out.bin");
     EXPECT_EQ(command(d.path, "in.bin", "out.bin").status, 0);
@@ -150,7 +150,7 @@ TEST(Command, SameFileAsInputAndOutput)
     std::string input = pattern(250000);
     write_file(d / "fw.bin", input);
     EXPECT_EQ(command(d.path, "fw.bin", "fw.bin").status, 0);
-    EXPECT_TRUE(read_file(d / "fw.bin") == expected_image(input));
+    EXPECT_TRUE(read_file(d / "fw.bin") == reference_image(input));
     EXPECT_EQ(list_dir(d.path), std::vector<std::string>{"fw.bin"});
 }
 
@@ -169,7 +169,7 @@ TEST(Command, ReplacementKeepsLinksAndPermissions)
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     ASSERT_EQ(stat((d / "real.bin").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_TRUE(read_file(d / "real.bin") == expected_image(input));
+    EXPECT_TRUE(read_file(d / "real.bin") == reference_image(input));
 
     /* a new output gets the usual permissions of a created file */
     EXPECT_EQ(command(d.path, "in.bin", "new.bin").status, 0);
@@ -197,7 +197,7 @@ TEST(Command, DotSlashArgumentsUseTheWorkingDirectory)
     make_dir(d / "sub");
     write_file(d / "sub/in.bin", input);
     EXPECT_EQ(command(d.path, "./sub/in.bin", "./sub/out.bin").status, 0);
-    EXPECT_TRUE(read_file(d / "sub/out.bin") == expected_image(input));
+    EXPECT_TRUE(read_file(d / "sub/out.bin") == reference_image(input));
 }
 
 TEST(Command, PathsThatDoNotFitFail)

@@ -50,7 +50,7 @@ TEST(Load, DozenRunsAtOnceIntoOneOutput)
         std::string input = pattern(150000 + (size_t)i * 80000, 100u + (unsigned)i);
         names.push_back("in" + std::to_string(i) + ".bin");
         write_file(d / names.back(), input);
-        images.push_back(expected_image(input));
+        images.push_back(reference_image(input));
     }
     std::vector<std::string> seen = images;
     seen.push_back("old image");
@@ -162,7 +162,7 @@ TEST(Load, KilledAtRandomMomentsTheOutputIsOldOrNew)
     const int RUNS = 150;
     TempDir d;
     std::string input[2] = {pattern(1048576, 7), pattern(1048000, 8)};
-    std::string image[2] = {expected_image(input[0]), expected_image(input[1])};
+    std::string image[2] = {reference_image(input[0]), reference_image(input[1])};
     write_file(d / "a.bin", input[0]);
     write_file(d / "b.bin", input[1]);
     const std::vector<std::string> argv[2] = {{GEN, "a.bin", "out.bin"}, {GEN, "b.bin", "out.bin"}};
@@ -202,7 +202,7 @@ TEST(Load, KilledWhileReplacingItsOwnInput)
     }
     std::mt19937 rng(std::random_device{}());
     for (int i = 0; i < RUNS; i++) {
-        std::string image = expected_image(now);
+        std::string image = reference_image(now);
         ASSERT_NE(plan.run(i, argv, d.path, rng), -1) << "run " << i << " failed";
         std::string after = read_file(d / "fw.bin");
         ASSERT_TRUE(after == now || after == image)
@@ -263,7 +263,7 @@ TEST(Load, FullDiskAtEveryWriteKeepsTheInput)
         EXPECT_EQ(r.status, s.status) << s.free_pages << " free pages";
         std::string now = read_file(disk.path + "/fw.bin");
         if (s.status == 0)
-            EXPECT_TRUE(now == expected_image(input)) << "image not written with room for it";
+            EXPECT_TRUE(now == reference_image(input)) << "image not written with room for it";
         else
             EXPECT_TRUE(now == input) << s.free_pages << " free pages: the input was lost";
         EXPECT_EQ(list_dir(disk.path), (std::vector<std::string>{"filler", "fw.bin"}));

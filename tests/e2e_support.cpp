@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -129,13 +130,113 @@ RunResult run_program(const std::vector<std::string> &argv, const std::string &c
     return finish_program(pid, fd);
 }
 
-void take_terminal(int slave)
+PtyRun::PtyRun(const std::vector<std::string> &argv, const std::string &cwd, bool null_stdin)
 {
-    setsid();
-    ioctl(slave, TIOCSCTTY, 0);
-    dup2(slave, STDIN_FILENO);
-    dup2(slave, STDOUT_FILENO);
-    dup2(slave, STDERR_FILENO);
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 ||
+        tcgetattr(slave, &before) != 0) {
+        ADD_FAILURE() << "no pseudo-terminal: " << strerror(errno);
+        return;
+    }
+    std::vector<std::string> argv_copy = argv;
+    std::vector<char *> args;
+    for (auto &a : argv_copy)
+        args.push_back(&a[0]);
+    args.push_back(nullptr);
+
+    pid = fork();
+    if (pid == 0) {
+        /* a session of its own, with the terminal as its controlling terminal */
+        setsid();
+        ioctl(slave, TIOCSCTTY, 0);
+        dup2(slave, STDIN_FILENO);
+        dup2(slave, STDOUT_FILENO);
+        dup2(slave, STDERR_FILENO);
+        close(slave);
+        close(master);
+        if (null_stdin) {
+            int fd = open("/dev/null", O_RDONLY);
+            if (fd < 0 || dup2(fd, STDIN_FILENO) < 0)
+                _exit(127);
+            close(fd);
+        }
+        if (chdir(cwd.c_str()) == 0)
+            execv(args[0], args.data());
+        _exit(127);
+    }
+    if (pid < 0)
+        ADD_FAILURE() << "fork: " << strerror(errno);
+}
+
+PtyRun::~PtyRun()
+{
+    if (pid > 0 && kill(pid, SIGKILL) == 0)
+        waitpid(pid, nullptr, 0);
+    if (master >= 0)
+        close(master);
+    if (slave >= 0)
+        close(slave);
+}
+
+bool PtyRun::send(const std::string &keys)
+{
+    return write(master, keys.data(), keys.size()) == (ssize_t)keys.size();
+}
+
+void PtyRun::take_output(int wait_ms)
+{
+    char buf[512];
+    struct pollfd p = {master, POLLIN, 0};
+    if (poll(&p, 1, wait_ms) > 0) {
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n > 0)
+            out.append(buf, (size_t)n);
+    }
+}
+
+bool PtyRun::read_until(const std::function<bool()> &done)
+{
+    for (time_t end = time(nullptr) + 60; time(nullptr) < end; take_output(50))
+        if (done())
+            return true;
+    return done();
+}
+
+bool PtyRun::ended(int seconds)
+{
+    if (pid < 0)
+        return true;
+    for (time_t end = time(nullptr) + seconds;;) {
+        int st;
+        pid_t got = waitpid(pid, &st, WNOHANG);
+        if (got == pid) {
+            pid = -1;
+            if (WIFEXITED(st))
+                status = WEXITSTATUS(st);
+            else if (WIFSIGNALED(st))
+                signal = WTERMSIG(st);
+            /* what it printed last may still be on its way */
+            size_t had;
+            int rounds = 0;
+            do {
+                had = out.size();
+                take_output(20);
+            } while (out.size() != had && ++rounds < 100);
+            return true;
+        }
+        if (got < 0 && errno != EINTR) {
+            ADD_FAILURE() << "waitpid: " << strerror(errno);
+            pid = -1;
+            return true;
+        }
+        if (time(nullptr) > end)
+            return false;
+        take_output(50);
+    }
+}
+
+bool PtyRun::settings(struct termios *t) const
+{
+    return tcgetattr(slave, t) == 0;
 }
 
 TempDir::TempDir()
@@ -242,32 +343,6 @@ std::string pattern(size_t n, unsigned seed)
         s[i] = (char)(i % 3 == 0 ? (uint8_t)i : (uint8_t)x);
     }
     return s;
-}
-
-uint32_t reference_sum(const unsigned char *p, size_t n)
-{
-    uint32_t sum = 0;
-    for (size_t i = 0; i < n; i++)
-        sum += (uint32_t)p[i] << (8 * (i % 4));
-    return sum;
-}
-
-static void put_le32(std::string &s, uint32_t v)
-{
-    for (int k = 0; k < 4; k++)
-        s.push_back((char)(v >> (8 * k)));
-}
-
-std::string expected_image(const std::string &input)
-{
-    std::string img(32, '\0');
-    put_le32(img, (uint32_t)input.size());
-    put_le32(img, reference_sum((const unsigned char *)input.data(), input.size()));
-    img += input;
-    if (input.size() > 204800 && input.size() < 409550)
-        img.append(409550 - input.size(), '\xff');
-    img.append(10, '\xff');
-    return img;
 }
 
 std::vector<std::string> preload_env(const std::string &so)

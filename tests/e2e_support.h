@@ -3,11 +3,15 @@
 #define SWUG_E2E_SUPPORT_H
 
 #include <sys/types.h>
+#include <termios.h>
 
 #include <cstdint>
 
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "reference_image.h"
 
 enum class Stdin { DevNull, Closed, Data };
 
@@ -41,9 +45,36 @@ RunResult run_program(const std::vector<std::string> &argv, const std::string &c
  * not disturb it, so that check is turned off (other ASan options are kept). */
 std::vector<std::string> preload_env(const std::string &so);
 
-/* In a child about to exec: make the pseudo-terminal `slave` its
- * controlling terminal and its standard input, output and error. */
-void take_terminal(int slave);
+/* A program run on a pseudo-terminal of its own: the terminal is its
+ * controlling terminal and its standard input, output and error (standard
+ * input is /dev/null instead with null_stdin). The slave side stays open
+ * here as well, so that the terminal's settings can be read while the
+ * program runs and after it ends. The destructor kills a program still
+ * running. pid is -1 when the program could not be started. */
+struct PtyRun {
+    int master = -1, slave = -1;
+    pid_t pid = -1;
+    std::string out;            /* all it has printed so far, as the terminal got it */
+    struct termios before;      /* the terminal's settings as the program finds them */
+    int status = -1, signal = 0; /* once ended(): as in RunResult */
+
+    PtyRun(const std::vector<std::string> &argv, const std::string &cwd, bool null_stdin = false);
+    ~PtyRun();
+    PtyRun(const PtyRun &) = delete;
+    PtyRun &operator=(const PtyRun &) = delete;
+
+    /* Type keys at the terminal. */
+    bool send(const std::string &keys);
+    /* Take in what the program prints, waiting up to wait_ms for something. */
+    void take_output(int wait_ms);
+    /* Take in output until done() holds, for at most a minute; returns done(). */
+    bool read_until(const std::function<bool()> &done);
+    /* Wait up to `seconds` for the program to end, taking in its output,
+     * the last of it too. True once it has ended. */
+    bool ended(int seconds);
+    /* The terminal's settings now. */
+    bool settings(struct termios *t) const;
+};
 
 /* A fresh folder under $TMPDIR (or /tmp), removed with its content by the destructor. */
 struct TempDir {
@@ -84,14 +115,5 @@ std::vector<std::string> list_dir(const std::string &path);
 
 /* n bytes of a fixed pattern that differs with seed and holds every byte value. */
 std::string pattern(size_t n, unsigned seed = 0);
-
-/* The image our tool must make of `input`, worked out here independently:
- * 32 zero bytes, length and sum little-endian, body filled with 0xFF to
- * 409,550 bytes for inputs of 204,801 to 409,550 bytes, ten 0xFF bytes. */
-std::string expected_image(const std::string &input);
-
-/* The sum of the bytes as little-endian 32-bit words, the last partial word
- * zero-extended: byte i weighs 256^(i mod 4). */
-uint32_t reference_sum(const unsigned char *p, size_t n);
 
 #endif

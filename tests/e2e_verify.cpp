@@ -42,11 +42,6 @@ static std::string hex32(uint32_t v)
     return buf;
 }
 
-static uint32_t sum_of(const std::string &s)
-{
-    return reference_sum((const unsigned char *)s.data(), s.size());
-}
-
 static void put_le32(std::string &s, size_t at, uint32_t v)
 {
     for (int k = 0; k < 4; k++)
@@ -74,7 +69,7 @@ TEST(VerifyRun, ReportOfAValidImage)
     TempDir d;
     std::string input = pattern(300000);
     write_file(d / "in.bin", input);
-    write_file(d / "out.bin", expected_image(input));
+    write_file(d / "out.bin", reference_image(input));
     RunResult r = verify(d, {"out.bin", "in.bin"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "image:    out.bin, 409600 bytes\n"
@@ -84,7 +79,7 @@ TEST(VerifyRun, ReportOfAValidImage)
                      "body:     409550 bytes (length 204801 to 409550: filled up to 409550)\n"
                      "fill:     109550 bytes, all 0xFF\n"
                      "trailer:  10 bytes, all 0xFF\n"
-                     "checksum: " + hex32(sum_of(input)) + " stored, " + hex32(sum_of(input)) +
+                     "checksum: " + hex32(reference_sum(input)) + " stored, " + hex32(reference_sum(input)) +
                      " computed\n"
                      "input:    in.bin, 300000 bytes, the body starts with it\n"
                      "verdict:  valid, built from INPUT\n");
@@ -93,8 +88,8 @@ TEST(VerifyRun, ReportOfAValidImage)
 TEST(VerifyRun, EachCorruptionHasItsReason)
 {
     const std::string in = pattern(1000, 1), padded_in = pattern(300000, 2);
-    const std::string good = expected_image(in), padded = expected_image(padded_in);
-    const uint32_t sum = sum_of(in);
+    const std::string good = reference_image(in), padded = reference_image(padded_in);
+    const uint32_t sum = reference_sum(in);
     const std::string stored = hex32(sum) + " stored, ";
     ASSERT_EQ((uint8_t)in[999], 0xE7); /* the byte the cases below see move */
 
@@ -120,15 +115,15 @@ TEST(VerifyRun, EachCorruptionHasItsReason)
         std::vector<std::string> problems;
     } cases[] = {
         {"flipped body byte", flipped,
-         {"checksum " + stored + hex32(sum_of(flipped.substr(40, 1000))) + " computed"}},
+         {"checksum " + stored + hex32(reference_sum(flipped.substr(40, 1000))) + " computed"}},
         {"wrong CRC", bad_crc, {"checksum " + hex32(sum + 1) + " stored, " + hex32(sum) + " computed"}},
         {"wrong length", bad_length,
          {"the file is 1050 bytes, length 999 needs 1049",
           "checksum " + stored + hex32(sum - 0xE7000000u) + " computed",
           "1 fill byte is not 0xFF, at image offset 1039"}},
         {"wrong length inside the fill band", padded_length,
-         {"checksum " + hex32(sum_of(padded_in)) + " stored, " +
-          hex32(sum_of(padded_in) + 0xFFu) + " computed"}},
+         {"checksum " + hex32(reference_sum(padded_in)) + " stored, " +
+          hex32(reference_sum(padded_in) + 0xFFu) + " computed"}},
         {"one byte short", good.substr(0, 1049),
          {"the file is 1049 bytes, length 1000 needs 1050",
           "1 trailer byte is not 0xFF, at image offset 1039"}},
@@ -155,7 +150,7 @@ TEST(VerifyRun, EachCorruptionHasItsReason)
 TEST(VerifyRun, ReportOfABrokenImageShowsWhatWasFound)
 {
     TempDir d;
-    std::string image = expected_image(pattern(1000, 1)).substr(0, 1049);
+    std::string image = reference_image(pattern(1000, 1)).substr(0, 1049);
     image[0] = 7;
     memcpy(&image[1], "v2.0\n", 5);
     write_file(d / "cut.bin", image);
@@ -168,7 +163,7 @@ TEST(VerifyRun, ReportOfABrokenImageShowsWhatWasFound)
                      "body:     1000 bytes (length 1 to 204800: not filled)\n"
                      "fill:     not checked\n"
                      "trailer:  10 bytes, 1 not 0xFF\n"
-                     "checksum: " + hex32(sum_of(pattern(1000, 1))) + " stored, not computed\n"
+                     "checksum: " + hex32(reference_sum(pattern(1000, 1))) + " stored, not computed\n"
                      "verdict:  NOT VALID\n"
                      "problem: the file is 1049 bytes, length 1000 needs 1050\n"
                      "problem: 1 trailer byte is not 0xFF, at image offset 1039\n");
@@ -179,7 +174,7 @@ TEST(VerifyRun, InputThatTheImageWasNotBuiltFrom)
     TempDir d;
     std::string input = pattern(1000, 1), other = input;
     other[999] = (char)(input[999] ^ 0x5A); /* the last byte: the whole input is compared */
-    write_file(d / "image.bin", expected_image(input));
+    write_file(d / "image.bin", reference_image(input));
     write_file(d / "other.bin", other);
     write_file(d / "shorter.bin", input.substr(0, 999));
     write_file(d / "longer.bin", input + "x");
@@ -213,7 +208,7 @@ TEST(VerifyRun, InputThatTheImageWasNotBuiltFrom)
 TEST(VerifyRun, FileLargerThanAnyImageIsNotReadWhole)
 {
     TempDir d;
-    std::string header = expected_image("abc").substr(0, 40);
+    std::string header = reference_image("abc").substr(0, 40);
     write_file(d / "big.bin", header);
     int fd = open((d / "big.bin").c_str(), O_WRONLY);
     ASSERT_GE(fd, 0);
@@ -234,7 +229,7 @@ TEST(VerifyRun, FileLargerThanAnyImageIsNotReadWhole)
 TEST(VerifyRun, TroubleIsStatus2WithNoReport)
 {
     TempDir d;
-    write_file(d / "image.bin", expected_image("abc"));
+    write_file(d / "image.bin", reference_image("abc"));
     make_dir(d / "dir");
     std::vector<std::vector<std::string>> cases = {
         {"missing.bin"}, {"image.bin", "missing.bin"}, {"dir"}, {"image.bin", "dir"},

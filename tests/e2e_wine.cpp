@@ -6,11 +6,8 @@
  * Without them the tests are skipped with a message saying how to get them;
  * with CI set in the environment they fail instead, so CI never skips them. */
 #include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -166,7 +163,7 @@ TEST_F(Wine, ImagesAcrossTheSizeBandsMatchTheLinuxBuild)
         EXPECT_EQ(r.status, 0) << size;
         EXPECT_EQ(r.out, "") << size;
         std::string image = read_file(d / "out.bin");
-        EXPECT_TRUE(image == expected_image(input)) << size << ": " << image.size() << " bytes";
+        EXPECT_TRUE(image == reference_image(input)) << size << ": " << image.size() << " bytes";
         ASSERT_EQ(run_program({LINUX_GEN, "in.bin", "linux.bin"}, d.path).status, 0);
         EXPECT_TRUE(image == read_file(d / "linux.bin")) << size << ": differs from Linux";
     }
@@ -181,18 +178,18 @@ TEST_F(Wine, DotSlashArgumentsUseTheBackslashedWorkingDirectory)
     make_dir(d / "fw/out");
     write_file(d / "fw/in.bin", input);
     EXPECT_EQ(wine_run({"./in.bin", "./out/a.bin"}, d / "fw").status, 0);
-    EXPECT_TRUE(read_file(d / "fw/out/a.bin") == expected_image(input));
+    EXPECT_TRUE(read_file(d / "fw/out/a.bin") == reference_image(input));
     EXPECT_EQ(wine_run({"./in.bin", "./out\\b.bin"}, d / "fw").status, 0);
-    EXPECT_TRUE(read_file(d / "fw/out/b.bin") == expected_image(input));
+    EXPECT_TRUE(read_file(d / "fw/out/b.bin") == reference_image(input));
     /* ".\" is not "./": used as given, Windows takes it from the current folder */
     EXPECT_EQ(wine_run({".\\in.bin", "out\\c.bin"}, d / "fw").status, 0);
-    EXPECT_TRUE(read_file(d / "fw/out/c.bin") == expected_image(input));
+    EXPECT_TRUE(read_file(d / "fw/out/c.bin") == reference_image(input));
     EXPECT_EQ(list_dir(d / "fw/out"), (std::vector<std::string>{"a.bin", "b.bin", "c.bin"}));
 
     /* at the root of the drive (Z:\), "./x" becomes Z://x: the doubled slash works */
     std::string rel = d.path.substr(1) + "/fw/";
     EXPECT_EQ(wine_run({"./" + rel + "in.bin", "./" + rel + "out/d.bin"}, "/").status, 0);
-    EXPECT_TRUE(read_file(d / "fw/out/d.bin") == expected_image(input));
+    EXPECT_TRUE(read_file(d / "fw/out/d.bin") == reference_image(input));
 }
 
 TEST_F(Wine, ExistingOutputIsReplacedWhole)
@@ -202,12 +199,12 @@ TEST_F(Wine, ExistingOutputIsReplacedWhole)
     write_file(d / "in.bin", input);
     write_file(d / "out.bin", pattern(2000000, 9)); /* longer than the new image */
     EXPECT_EQ(wine_run({"in.bin", "out.bin"}, d.path).status, 0);
-    EXPECT_TRUE(read_file(d / "out.bin") == expected_image(input));
+    EXPECT_TRUE(read_file(d / "out.bin") == reference_image(input));
 
     std::string fw = awkward(250000, 4); /* the same file as input and output */
     write_file(d / "fw.bin", fw);
     EXPECT_EQ(wine_run({"fw.bin", "fw.bin"}, d.path).status, 0);
-    EXPECT_TRUE(read_file(d / "fw.bin") == expected_image(fw));
+    EXPECT_TRUE(read_file(d / "fw.bin") == reference_image(fw));
     EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"fw.bin", "in.bin", "out.bin"}));
 }
 
@@ -258,7 +255,7 @@ TEST_F(Wine, InteractiveMessages)
         RunResult r = wine_run({}, w.path);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, "data/KOVRIN_SW.bin len= 300000\n" + PROMPT);
-        EXPECT_TRUE(read_file(w / OUT) == expected_image(input));
+        EXPECT_TRUE(read_file(w / OUT) == reference_image(input));
     }
     for (auto &c : interactive_failures()) {
         Workspace w(c.input, c.with_out);
@@ -303,109 +300,48 @@ TEST_F(Wine, WaitEndsWithStandardInputThatIsNotAConsole)
     }
 }
 
+/* The text on the screen: Wine's console draws with escape sequences and
+ * moves the cursor forward over spaces. */
+static std::string screen_text(const std::string &raw)
+{
+    std::string t;
+    for (size_t i = 0; i < raw.size(); i++) {
+        if (raw[i] == '\x1b' && i + 1 < raw.size() && raw[i + 1] == '[') {
+            size_t j = i + 2;
+            while (j < raw.size() && !(raw[j] >= 0x40 && raw[j] <= 0x7e))
+                j++;
+            if (j < raw.size() && raw[j] == 'C') {
+                int n = atoi(raw.substr(i + 2, j - i - 2).c_str());
+                t.append(n > 0 ? (size_t)n : 1, ' ');
+            }
+            i = j;
+        } else if (raw[i] == '\x1b' && i + 1 < raw.size() && raw[i + 1] == ']') {
+            while (i < raw.size() && raw[i] != '\a') /* a window title */
+                i++;
+        } else if (raw[i] != '\r') {
+            t += raw[i];
+        }
+    }
+    return t;
+}
+
 /* swug-gen.exe in an interactive run on a pseudo-terminal, which Wine turns
- * into the program's console. Standard input is that console, or /dev/null
- * (Windows' NUL) with nul_stdin. */
-struct ConsoleRun {
-    int master = -1;
-    pid_t pid = -1;
-    std::string raw;
-
-    ConsoleRun(const std::string &cwd, bool nul_stdin)
-    {
-        int slave;
-        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
-            return;
-        pid = fork();
-        if (pid == 0) {
-            take_terminal(slave);
-            if (nul_stdin) {
-                int fd = open("/dev/null", O_RDONLY);
-                dup2(fd, 0);
-            }
-            if (chdir(cwd.c_str()) == 0)
-                execl(WINE.c_str(), WINE.c_str(), EXE.c_str(), (char *)nullptr);
-            _exit(127);
-        }
-        close(slave);
-    }
-
-    ~ConsoleRun()
-    {
-        if (pid > 0 && kill(pid, SIGKILL) == 0)
-            waitpid(pid, nullptr, 0);
-        close(master);
-    }
-
-    void take_output(int wait_ms)
-    {
-        char buf[512];
-        struct pollfd p = {master, POLLIN, 0};
-        if (poll(&p, 1, wait_ms) > 0) {
-            ssize_t n = read(master, buf, sizeof buf);
-            if (n > 0)
-                raw.append(buf, (size_t)n);
-        }
-    }
-
-    /* The exit status once the program ends, or -1 if it still runs after `seconds`. */
-    int exit_status(int seconds)
-    {
-        for (time_t end = time(nullptr) + seconds;;) {
-            int st;
-            if (waitpid(pid, &st, WNOHANG) == pid) {
-                pid = -1;
-                for (int i = 0; i < 5; i++)
-                    take_output(20);
-                return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            }
-            if (time(nullptr) > end)
-                return -1;
-            take_output(50);
-        }
-    }
-
-    /* The text on the screen: Wine's console draws with escape sequences and
-     * moves the cursor forward over spaces. */
-    std::string text() const
-    {
-        std::string t;
-        for (size_t i = 0; i < raw.size(); i++) {
-            if (raw[i] == '\x1b' && i + 1 < raw.size() && raw[i + 1] == '[') {
-                size_t j = i + 2;
-                while (j < raw.size() && !(raw[j] >= 0x40 && raw[j] <= 0x7e))
-                    j++;
-                if (j < raw.size() && raw[j] == 'C') {
-                    int n = atoi(raw.substr(i + 2, j - i - 2).c_str());
-                    t.append(n > 0 ? (size_t)n : 1, ' ');
-                }
-                i = j;
-            } else if (raw[i] == '\x1b' && i + 1 < raw.size() && raw[i + 1] == ']') {
-                while (i < raw.size() && raw[i] != '\a') /* a window title */
-                    i++;
-            } else if (raw[i] != '\r') {
-                t += raw[i];
-            }
-        }
-        return t;
-    }
-};
-
+ * into the program's console. */
 TEST_F(Wine, ConsoleWaitsForOneKeyWithoutEcho)
 {
     std::string input = awkward(1000, 5);
     Workspace w(&input);
-    ConsoleRun run(w.path, false);
+    PtyRun run({WINE, EXE}, w.path);
     ASSERT_GT(run.pid, 0);
-    for (time_t end = time(nullptr) + 60; run.text().find(PROMPT) == std::string::npos;) {
-        ASSERT_LT(time(nullptr), end) << "no prompt: " << run.text();
-        run.take_output(50);
-    }
-    EXPECT_EQ(run.exit_status(1), -1) << "ended without a key press";
-    ASSERT_EQ(write(run.master, "k", 1), 1);
-    EXPECT_EQ(run.exit_status(60), 0);
-    EXPECT_EQ(run.text(), "data/KOVRIN_SW.bin len= 1000\n" + PROMPT) << "the key was echoed?";
-    EXPECT_TRUE(read_file(w / OUT) == expected_image(input));
+    auto prompted = [&] { return screen_text(run.out).find(PROMPT) != std::string::npos; };
+    ASSERT_TRUE(run.read_until(prompted)) << "no prompt: " << screen_text(run.out);
+    EXPECT_FALSE(run.ended(1)) << "ended without a key press";
+    ASSERT_TRUE(run.send("k"));
+    ASSERT_TRUE(run.ended(60)) << "still waiting after the key";
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(screen_text(run.out), "data/KOVRIN_SW.bin len= 1000\n" + PROMPT)
+        << "the key was echoed?";
+    EXPECT_TRUE(read_file(w / OUT) == reference_image(input));
 }
 
 /* _isatty() is true for NUL: a program that asks it would wait on the
@@ -413,10 +349,11 @@ TEST_F(Wine, ConsoleWaitsForOneKeyWithoutEcho)
 TEST_F(Wine, NulAsStandardInputEndsTheWaitEvenWithAConsole)
 {
     TempDir d;
-    ConsoleRun run(d.path, true);
+    PtyRun run({WINE, EXE}, d.path, true);
     ASSERT_GT(run.pid, 0);
-    EXPECT_EQ(run.exit_status(60), 0) << "still waiting: " << run.text();
-    EXPECT_EQ(run.text(), "Open file (data/KOVRIN_SW.bin) failed\n" + PROMPT);
+    ASSERT_TRUE(run.ended(60)) << "still waiting: " << screen_text(run.out);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(screen_text(run.out), "Open file (data/KOVRIN_SW.bin) failed\n" + PROMPT);
 }
 
 /* Ctrl-C while the image is being written: every write to the temporary
@@ -465,7 +402,7 @@ TEST_F(Wine, ReleaseZipRunsOnItsOwn)
     write_file(d / "in.bin", input);
     RunResult r = run_program({WINE, dir + "/swug-gen.exe", "in.bin", "out.bin"}, d.path);
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(read_file(d / "out.bin") == expected_image(input));
+    EXPECT_TRUE(read_file(d / "out.bin") == reference_image(input));
     r = run_program({WINE, dir + "/swug-verify.exe", "out.bin", "in.bin"}, d.path);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(unix_lines(r.out).find("verdict:  valid, built from INPUT\n"), std::string::npos)

@@ -29,7 +29,7 @@ static SWUG_VERIFY check(const std::string &image)
 
 TEST(VerifyChecks, EveryChangedByteIsFoundExceptKindAndVersion)
 {
-    std::string image = expected_image(pattern(23));
+    std::string image = reference_image(pattern(23));
     for (size_t i = 0; i < image.size(); i++) {
         std::string bad = image;
         bad[i] = (char)(bad[i] ^ 0x40);
@@ -50,7 +50,7 @@ TEST(VerifyChecks, EveryChangedByteIsFoundExceptKindAndVersion)
 
 TEST(VerifyChecks, WhatIsStillCheckedWhenSizesDisagree)
 {
-    std::string image = expected_image(pattern(1000, 1));
+    std::string image = reference_image(pattern(1000, 1));
 
     /* length beyond the body room: nothing to sum, the trailer is still checked */
     SWUG_VERIFY v = check(image.substr(0, image.size() - 1));
@@ -70,7 +70,7 @@ TEST(VerifyChecks, WhatIsStillCheckedWhenSizesDisagree)
 
 TEST(VerifyChecks, FilesOutsideTheSizeRange)
 {
-    std::string image = expected_image(pattern(1000, 1));
+    std::string image = reference_image(pattern(1000, 1));
 
     SWUG_VERIFY v = check(image.substr(0, 45)); /* a header, no trailer */
     EXPECT_TRUE(v.has_header);
@@ -90,7 +90,7 @@ TEST(VerifyChecks, FilesOutsideTheSizeRange)
     EXPECT_EQ(v.problem_count, 1u);
 
     /* the largest image is valid, one byte more is too large */
-    std::string largest = expected_image(pattern(SWUG_BIN_SIZE));
+    std::string largest = reference_image(pattern(SWUG_BIN_SIZE));
     ASSERT_EQ(largest.size(), SWUG_IMAGE_MAX);
     EXPECT_EQ(check(largest).problem_count, 0u);
     EXPECT_EQ(kinds(check(largest + '\xff')), std::vector<int>{SWUG_PROBLEM_TOO_LARGE});
