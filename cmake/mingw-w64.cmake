@@ -29,6 +29,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # printf with the C99 formats (%llu for PRIu64) whatever header comes first,
 # rather than msvcrt's own, which knows only %I64u.
-set(CMAKE_CXX_FLAGS_INIT "-D__USE_MINGW_ANSI_STDIO=1")
+# The source folder is "." in anything the compiler records (__FILE__, debug
+# information), so that where the sources lie does not change the .exe.
+get_filename_component(SWUG_SOURCE_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+set(CMAKE_CXX_FLAGS_INIT "-D__USE_MINGW_ANSI_STDIO=1 -ffile-prefix-map=${SWUG_SOURCE_ROOT}=.")
 # The GCC and C++ runtimes linked in: swug-gen.exe runs with no DLL beside it.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# No link time in the PE header either (its checksum then follows from the
+# code alone), so that the same sources give the same .exe.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--no-insert-timestamp")

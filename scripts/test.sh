@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh cmake make g++ libgtest-dev dpkg-dev man-db
 bash scripts/deps.sh libbenchmark-dev  # so that swug-bench builds too (it is not run here)
 bash scripts/build-windows.sh # the .exe files and .zip that the Wine tests run
-cmake -S . -B build
+cmake -S . -B build -DSWUG_REQUIRE_TESTS=ON
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2
 bash scripts/test-asan.sh

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -396,7 +397,14 @@ TEST_F(Wine, ReleaseZipRunsOnItsOwn)
     ASSERT_EQ(top.size(), 1u);
     std::string dir = d / top[0];
     EXPECT_EQ(list_dir(dir),
-              (std::vector<std::string>{"README.txt", "swug-gen.exe", "swug-verify.exe"}));
+              (std::vector<std::string>{"LICENSE.txt", "README.txt", "swug-gen.exe",
+                                        "swug-verify.exe"}));
+    for (const char *text : {"/LICENSE.txt", "/README.txt"}) { // Notepad wants CRLF
+        std::string t = read_file(dir + text);
+        size_t lines = std::count(t.begin(), t.end(), '\n');
+        EXPECT_GT(lines, 0u) << text;
+        EXPECT_EQ(unix_lines(t).size() + lines, t.size()) << text << " has lines without CR";
+    }
 
     std::string input = awkward(300000, 11);
     write_file(d / "in.bin", input);

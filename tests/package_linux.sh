@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Pack the build, install the .deb into a scratch root with dpkg -x, and run
-# the installed tools on the bundled sample as a user would.
+# the installed tools on the bundled sample as a user would; pack it again a
+# second later and compare; run lintian on the .deb when it is installed.
 #   package_linux.sh BUILD_DIR SOURCE_DIR VERSION
 set -euo pipefail
 build=$1 src=$2 version=$3
@@ -8,9 +9,15 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-(cd "$build" && cpack -G "DEB;TGZ" -B "$work/pkg" >/dev/null)
-deb=$(ls "$work"/pkg/*.deb)
-tgz=$(ls "$work"/pkg/*.tar.gz)
+export SOURCE_DATE_EPOCH=1700000000
+for pass in 1 2; do
+    [ $pass = 2 ] && sleep 1
+    (cd "$build" && cpack -G "DEB;TGZ" -B "$work/pkg$pass" >/dev/null)
+    (cd "$work/pkg$pass" && sha256sum *.deb *.tar.gz) >"$work/sums$pass"
+done
+cmp -s "$work/sums1" "$work/sums2" || fail "packed twice, different bytes: $(cat "$work"/sums?)"
+deb=$(ls "$work"/pkg1/*.deb)
+tgz=$(ls "$work"/pkg1/*.tar.gz)
 
 depends=$(dpkg-deb -f "$deb" Depends)
 [[ $depends =~ ^libc6(\ \([^\)]*\))?$ ]] || fail "depends on more than libc: $depends"
@@ -19,16 +26,29 @@ depends=$(dpkg-deb -f "$deb" Depends)
 dpkg -x "$deb" "$work/root"
 bin=$work/root/usr/bin
 man1=$work/root/usr/share/man/man1
+doc=$work/root/usr/share/doc/swug
 "$bin/swug-gen" "$src/data/KOVRIN_SW.bin" "$work/image.bin" || fail "installed swug-gen"
 "$bin/swug-verify" "$work/image.bin" "$src/data/KOVRIN_SW.bin" >/dev/null || fail "installed swug-verify"
 [ "$("$bin/swug-verify" --version)" = "swug-verify $version" ] || fail "--version"
 out=$("$bin/swug-gen" "$src/data/KOVRIN_SW.bin" </dev/null)
 [ "$out" = $'Parameter Error [2]\nPress any key to exit!' ] || fail "one argument: $out"
 
+# Compressed as Debian wants it: gzip -9n, no name or time in the header.
+for gz in "$man1/swug-gen.1.gz" "$man1/swug-verify.1.gz" "$doc/changelog.gz"; do
+    cmp -s "$gz" <(gzip -dc "$gz" | gzip -9n) || fail "$gz is not gzip -9n"
+done
+[[ $(gzip -dc "$doc/changelog.gz" | head -1) == "swug ($version) "* ]] || fail "changelog has no $version entry"
+grep -qx "License: Expat" "$doc/copyright" || fail "copyright file has no license"
+if command -v lintian >/dev/null; then
+    # The placeholder maintainer address is the packager's to replace.
+    tags=$(lintian --fail-on none "$deb" 2>/dev/null | grep '^[EW]:' | grep -v ' bogus-mail-host' || true)
+    [ -z "$tags" ] || fail "lintian: $tags"
+fi
+
 for page in swug-gen swug-verify; do
-    warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$man1/$page.1" 2>&1 >/dev/null)
+    warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$man1/$page.1.gz" 2>&1 >/dev/null)
     [ -z "$warnings" ] || fail "$page.1 renders with warnings: $warnings"
-    text=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$man1/$page.1" 2>/dev/null)
+    text=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$man1/$page.1.gz" 2>/dev/null)
     for section in SYNOPSIS "EXIT STATUS" "IMAGE LAYOUT"; do
         grep -q "^$section" <<<"$text" || fail "$page.1 has no $section"
     done
@@ -36,5 +56,5 @@ done
 
 listing=$(tar -tzf "$tgz")
 grep -q "/bin/swug-gen$" <<<"$listing" || fail "tarball has no bin/swug-gen"
-grep -q "/share/man/man1/swug-verify.1$" <<<"$listing" || fail "tarball has no manual page"
+grep -q "/share/man/man1/swug-verify.1.gz$" <<<"$listing" || fail "tarball has no manual page"
 echo "package ok: $(basename "$deb"), $(basename "$tgz")"
