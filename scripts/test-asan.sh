@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/deps.sh cmake make g++ libgtest-dev
+bash scripts/deps.sh cmake make g++ libgtest-dev nlohmann-json3-dev
 cmake --preset asan
 cmake --build --preset asan
 ctest --preset asan

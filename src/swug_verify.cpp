@@ -38,6 +38,23 @@ static uint32_t count_not_ff(const uint8_t *p, uint32_t n, uint32_t *first)
     return bad;
 }
 
+/* 1 when any byte of the version field is not 0. */
+static int version_is_set(const char version[SWUG_VERSION_SIZE])
+{
+    for (size_t i = 0; i < SWUG_VERSION_SIZE; i++)
+        if (version[i] != '\0')
+            return 1;
+    return 0;
+}
+
+static int has_problem(const SWUG_VERIFY *v, int kind)
+{
+    for (uint32_t i = 0; i < v->problem_count; i++)
+        if (v->problems[i].kind == kind)
+            return 1;
+    return 0;
+}
+
 /* The file's size against a header plus trailer and the largest image.
  * Returns 1 when the whole file is there to be checked. */
 static int check_file_size(SWUG_VERIFY *v)
@@ -118,6 +135,8 @@ uint32_t swug_verify_image(const uint8_t *image, uint64_t file_size, SWUG_VERIFY
     if (file_size >= SWUG_HEADER_SIZE) {
         swug_get_header(image, &v->header);
         v->has_header = 1;
+        v->kind_not_ours = v->header.sw_or_fmw != 0;
+        v->version_not_ours = version_is_set(v->header.version);
         check_length(v);
     }
     if (v->has_layout && v->length_ok)
@@ -137,12 +156,27 @@ static void compare_input(SWUG_VERIFY *v, const uint8_t *input)
     v->input_compared = 1;
     for (uint32_t i = 0; i < n; i++) {
         if (body[i] != input[i]) {
+            v->input_differs = 1;
             add_problem(v, SWUG_PROBLEM_INPUT_BYTES, i, body[i], input[i]);
             return;
         }
     }
-    if (v->input_size > v->room)
+    if (v->input_size > v->room) {
+        v->input_differs = 1;
         add_problem(v, SWUG_PROBLEM_INPUT_CUT, v->room, v->input_size, 0);
+    }
+}
+
+/* The header fields swug-gen writes for INPUT: kind 0, no version, INPUT's
+ * size as length. */
+static void compare_header(SWUG_VERIFY *v)
+{
+    if (v->kind_not_ours)
+        add_problem(v, SWUG_PROBLEM_INPUT_KIND, v->header.sw_or_fmw, 0, 0);
+    if (v->version_not_ours)
+        add_problem(v, SWUG_PROBLEM_INPUT_VERSION, 0, 0, 0);
+    if (v->header.length != v->input_size)
+        add_problem(v, SWUG_PROBLEM_INPUT_LENGTH, v->header.length, v->input_size, 0);
 }
 
 uint32_t swug_verify_input(SWUG_VERIFY *v, const uint8_t *input, uint64_t input_size)
@@ -151,13 +185,46 @@ uint32_t swug_verify_input(SWUG_VERIFY *v, const uint8_t *input, uint64_t input_
 
     v->has_input = 1;
     v->input_size = input_size;
-    if (v->has_header && v->header.length != input_size)
-        add_problem(v, SWUG_PROBLEM_INPUT_SIZE, v->header.length, input_size, 0);
-    if (input_size > SWUG_BIN_SIZE)
+    if (v->has_header)
+        compare_header(v);
+    if (input_size == 0) {
+        add_problem(v, SWUG_PROBLEM_INPUT_EMPTY, 0, 0, 0);
+        return v->problem_count - before;
+    }
+    if (input_size > SWUG_BIN_SIZE) {
         add_problem(v, SWUG_PROBLEM_INPUT_TOO_LARGE, input_size, 0, 0);
-    else if (v->has_layout)
+        return v->problem_count - before;
+    }
+    v->input_crc = swug_checksum(input, (uint32_t)input_size);
+    v->input_crc_done = 1;
+    /* a wrong stored checksum is named once: by the image's own check if it
+     * found it, else here */
+    if (v->has_header && v->header.CRC != v->input_crc && !has_problem(v, SWUG_PROBLEM_CHECKSUM))
+        add_problem(v, SWUG_PROBLEM_INPUT_CHECKSUM, v->header.CRC, v->input_crc, 0);
+    if (v->has_layout)
         compare_input(v, input);
+    /* likewise a wrong file size */
+    uint64_t need = swug_file_size((uint32_t)input_size);
+    if (v->file_size != need && !has_problem(v, SWUG_PROBLEM_SIZE) &&
+        !has_problem(v, SWUG_PROBLEM_SHORT) && !has_problem(v, SWUG_PROBLEM_TOO_LARGE) &&
+        !has_problem(v, SWUG_PROBLEM_EMPTY))
+        add_problem(v, SWUG_PROBLEM_INPUT_SIZE, v->file_size, input_size, need);
     return v->problem_count - before;
+}
+
+const char *swug_verdict_text(const SWUG_VERIFY *v)
+{
+    if (v->image_problems > 0)
+        return "NOT VALID";
+    if (v->problem_count > 0)
+        return "valid image, but not built from INPUT";
+    return v->has_input ? "valid, built from INPUT" : "valid";
+}
+
+/* "s" after a count other than 1, for "1 byte" but "2 bytes". */
+static const char *plural(uint64_t n)
+{
+    return n == 1 ? "" : "s";
 }
 
 /* "N <what> bytes are not 0xFF, the first at image offset X", singular when N is 1. */
@@ -172,6 +239,51 @@ static void word_not_ff(const SWUG_PROBLEM *p, const char *what, char text[SWUG_
                  what, p->b);
 }
 
+/* Word the problems about INPUT; the others are worded by swug_problem_text(). */
+static void word_input_problem(const SWUG_PROBLEM *p, char text[SWUG_PROBLEM_TEXT_SIZE])
+{
+    const size_t n = SWUG_PROBLEM_TEXT_SIZE;
+
+    switch (p->kind) {
+    case SWUG_PROBLEM_INPUT_KIND:
+        snprintf(text, n, "kind 0x%02" PRIX64 ", but swug-gen writes 0x00", p->a);
+        break;
+    case SWUG_PROBLEM_INPUT_VERSION:
+        snprintf(text, n, "a version text is set, but swug-gen writes none (31 zero bytes)");
+        break;
+    case SWUG_PROBLEM_INPUT_LENGTH:
+        snprintf(text, n, "length %" PRIu64 ", but INPUT is %" PRIu64 " byte%s", p->a, p->b,
+                 plural(p->b));
+        break;
+    case SWUG_PROBLEM_INPUT_EMPTY:
+        snprintf(text, n, "INPUT is empty: swug-gen builds no image from it");
+        break;
+    case SWUG_PROBLEM_INPUT_TOO_LARGE:
+        snprintf(text, n, "INPUT is %" PRIu64 " bytes, more than an image holds (%" PRIu32 ")",
+                 p->a, SWUG_BIN_SIZE);
+        break;
+    case SWUG_PROBLEM_INPUT_CHECKSUM:
+        snprintf(text, n, "checksum 0x%08" PRIX64 " stored, INPUT's is 0x%08" PRIX64, p->a, p->b);
+        break;
+    case SWUG_PROBLEM_INPUT_BYTES:
+        snprintf(text, n, "the body differs from INPUT at offset %" PRIu64 " (image offset %" PRIu64
+                 "): 0x%02" PRIX64 " in the image, 0x%02" PRIX64 " in INPUT",
+                 p->a, p->a + SWUG_HEADER_SIZE, p->b, p->c);
+        break;
+    case SWUG_PROBLEM_INPUT_CUT:
+        snprintf(text, n, "the body ends after %" PRIu64 " byte%s, INPUT goes on to %" PRIu64
+                 " bytes", p->a, plural(p->a), p->b);
+        break;
+    case SWUG_PROBLEM_INPUT_SIZE:
+        snprintf(text, n, "the file is %" PRIu64 " byte%s, the image of INPUT (%" PRIu64
+                 " byte%s) is %" PRIu64 " bytes", p->a, plural(p->a), p->b, plural(p->b), p->c);
+        break;
+    default:
+        snprintf(text, n, "unknown problem %d", p->kind);
+        break;
+    }
+}
+
 void swug_problem_text(const SWUG_PROBLEM *p, char text[SWUG_PROBLEM_TEXT_SIZE])
 {
     const size_t n = SWUG_PROBLEM_TEXT_SIZE;
@@ -181,8 +293,8 @@ void swug_problem_text(const SWUG_PROBLEM *p, char text[SWUG_PROBLEM_TEXT_SIZE])
         snprintf(text, n, "the file is empty");
         break;
     case SWUG_PROBLEM_SHORT:
-        snprintf(text, n, "the file is %" PRIu64 " bytes, shorter than a header and a trailer (%"
-                 PRIu64 " bytes)", p->a, SWUG_FRAME_SIZE);
+        snprintf(text, n, "the file is %" PRIu64 " byte%s, shorter than a header and a trailer (%"
+                 PRIu64 " bytes)", p->a, plural(p->a), SWUG_FRAME_SIZE);
         break;
     case SWUG_PROBLEM_TOO_LARGE:
         snprintf(text, n, "the file is %" PRIu64 " bytes, larger than the largest image (%" PRIu64
@@ -192,8 +304,8 @@ void swug_problem_text(const SWUG_PROBLEM *p, char text[SWUG_PROBLEM_TEXT_SIZE])
         snprintf(text, n, "length %" PRIu64 " is outside 1 to %" PRIu32, p->a, SWUG_BIN_SIZE);
         break;
     case SWUG_PROBLEM_SIZE:
-        snprintf(text, n, "the file is %" PRIu64 " bytes, length %" PRIu64 " needs %" PRIu64,
-                 p->a, p->b, p->c);
+        snprintf(text, n, "the file is %" PRIu64 " bytes, length %" PRIu64 " needs %" PRIu64
+                 " bytes", p->a, p->b, p->c);
         break;
     case SWUG_PROBLEM_CHECKSUM:
         snprintf(text, n, "checksum 0x%08" PRIX64 " stored, 0x%08" PRIX64 " computed", p->a, p->b);
@@ -204,26 +316,21 @@ void swug_problem_text(const SWUG_PROBLEM *p, char text[SWUG_PROBLEM_TEXT_SIZE])
     case SWUG_PROBLEM_TRAILER:
         word_not_ff(p, "trailer", text);
         break;
-    case SWUG_PROBLEM_INPUT_SIZE:
-        snprintf(text, n, "length %" PRIu64 ", but INPUT is %" PRIu64 " bytes", p->a, p->b);
-        break;
-    case SWUG_PROBLEM_INPUT_TOO_LARGE:
-        snprintf(text, n, "INPUT is %" PRIu64 " bytes, more than an image holds (%" PRIu32 ")",
-                 p->a, SWUG_BIN_SIZE);
-        break;
-    case SWUG_PROBLEM_INPUT_BYTES:
-        snprintf(text, n, "the body differs from INPUT at offset %" PRIu64 " (image offset %" PRIu64
-                 "): 0x%02" PRIX64 " in the image, 0x%02" PRIX64 " in INPUT",
-                 p->a, p->a + SWUG_HEADER_SIZE, p->b, p->c);
-        break;
-    case SWUG_PROBLEM_INPUT_CUT:
-        snprintf(text, n, "the body ends after %" PRIu64 " bytes, INPUT goes on to %" PRIu64,
-                 p->a, p->b);
-        break;
     default:
-        snprintf(text, n, "unknown problem %d", p->kind);
+        word_input_problem(p, text);
         break;
     }
+}
+
+const char *swug_problem_code(int kind)
+{
+    static const char *const codes[SWUG_PROBLEM_KINDS] = {
+        "empty", "short", "too-large", "length", "size", "checksum", "fill", "trailer",
+        "input-kind", "input-version", "input-length", "input-empty", "input-too-large",
+        "input-checksum", "input-body", "input-cut", "input-size",
+    };
+
+    return kind >= 0 && kind < SWUG_PROBLEM_KINDS ? codes[kind] : "unknown";
 }
 
 void swug_version_text(const char version[SWUG_VERSION_SIZE], char text[SWUG_VERSION_TEXT_SIZE])
@@ -242,10 +349,11 @@ void swug_version_text(const char version[SWUG_VERSION_SIZE], char text[SWUG_VER
         } else if (c >= 0x20 && c < 0x7F) {
             text[o++] = (char)c;
         } else {
-            text[o++] = '\\';
-            text[o++] = 'x';
-            text[o++] = hex[c >> 4];
-            text[o++] = hex[c & 15];
+            memcpy(text + o, "\\x{", 3);
+            text[o + 3] = hex[c >> 4];
+            text[o + 4] = hex[c & 15];
+            text[o + 5] = '}';
+            o += 6;
         }
     }
     text[o++] = '"';

@@ -27,17 +27,23 @@ static SWUG_VERIFY check(const std::string &image)
     return v;
 }
 
-TEST(VerifyChecks, EveryChangedByteIsFoundExceptKindAndVersion)
+/* Without INPUT a changed kind or version byte is only noted; against INPUT
+ * every changed byte of the image, header included, is a problem. */
+TEST(VerifyChecks, EveryChangedByteIsFound)
 {
-    std::string image = reference_image(pattern(23));
+    std::string input = pattern(23), image = reference_image(input);
     for (size_t i = 0; i < image.size(); i++) {
         std::string bad = image;
         bad[i] = (char)(bad[i] ^ 0x40);
         SWUG_VERIFY v = check(bad);
-        if (i < 32)
-            EXPECT_EQ(v.problem_count, 0u) << "kind and version are shown, not judged: " << i;
-        else
+        if (i < 32) {
+            EXPECT_EQ(v.problem_count, 0u) << "kind and version are noted, not judged: " << i;
+            EXPECT_EQ(v.kind_not_ours + v.version_not_ours, 1) << i;
+        } else {
             EXPECT_GE(v.problem_count, 1u) << "byte " << i;
+        }
+        swug_verify_input(&v, bytes(input), input.size());
+        EXPECT_GE(v.problem_count, 1u) << "against INPUT, byte " << i;
     }
     for (size_t n = 1; n < image.size(); n++) {
         SWUG_VERIFY v = check(image.substr(0, n));
@@ -103,9 +109,9 @@ TEST(VerifyChecks, VersionTextIsPrintableAndWhole)
     memset(version, 0, sizeof version);
     swug_version_text(version, text);
     EXPECT_STREQ(text, "\"\"");
-    memcpy(version, "v1.2\"\\\x01\0x\xff", 10);
+    memcpy(version, "v1.2\"\\\x13" "4\0x\xff", 11);
     swug_version_text(version, text);
-    EXPECT_STREQ(text, "\"v1.2\\\"\\\\\\x01\\x00x\\xFF\"");
+    EXPECT_STREQ(text, "\"v1.2\\\"\\\\\\x{13}4\\x{00}x\\x{FF}\"");
     memset(version, 0x80, sizeof version); /* the longest text there is */
     swug_version_text(version, text);
     EXPECT_EQ(strlen(text), SWUG_VERSION_TEXT_SIZE - 1);
