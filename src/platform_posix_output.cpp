@@ -142,7 +142,7 @@ static int open_destination(const char *path)
     /* The name exists. O_CREAT still, so that the kernel's protections of
      * files in sticky folders apply; it creates a file only where the name
      * is a link to nothing, which then is ours to remove on failure. */
-    int existed = stat(path, &st) == 0;
+    int existed = stat(path, &st) == 0 || errno != ENOENT;
     fd = open(path, OUTPUT_FLAGS | O_CREAT, 0666);
     if (fd >= 0 && !existed)
         note_made(fd, path, 0);
