@@ -5,18 +5,27 @@
  * The layer uses nothing of the tool above it.
  *
  * It gives the rest of the tool the single-key wait, the current-directory
- * query, whole-file input and an output file that is replaced atomically:
+ * query, whole-file input and an output file that is replaced atomically
+ * where the system allows it:
  *
- *     platform_output_open()       temporary file beside the destination
+ *     platform_output_open()       open the destination, temporary file beside it
  *     platform_output_write() ...  every byte, checked
  *     platform_output_commit()     close, then rename over the destination
  *
  * Any failure along the way, or platform_output_abort(), removes the
- * temporary file and leaves the destination exactly as it was. A destination
- * that exists but is not a regular file (a device, a FIFO) is written in
- * place instead, and a symbolic link keeps pointing at the file that gets
- * the new content. On Windows a read-only destination is refused, device
- * names such as NUL are written in place, and a link is replaced itself. */
+ * temporary file and leaves the destination exactly as it was; a
+ * destination the run created is removed again. A destination that is not
+ * a regular file (a device, a FIFO, a pipe) is written in place instead.
+ *
+ * On POSIX the system opens the path, following links, with its own
+ * permission checks and link protections, and what it opened decides: a
+ * regular file is replaced under the name the system reached it by (a link
+ * keeps pointing at the file that gets the new content, and the mode is
+ * kept). Where it may be written but not replaced (no file can be created
+ * in its folder, the rename is refused, the file has no name left) it is
+ * truncated and written in place, as an ordinary overwrite would be.
+ * On Windows a read-only destination is refused, device names such as NUL
+ * are written in place, and a link is replaced itself. */
 #ifndef SWUG_PLATFORM_H
 #define SWUG_PLATFORM_H
 
@@ -32,7 +41,8 @@ struct PLATFORM_IN {
 
 struct PLATFORM_OUT {
     int fd;                           /* descriptor being written */
-    int in_place;                     /* 1: writing the destination itself (not a regular file) */
+    int dest;                         /* POSIX: the destination, open until commit, or -1 */
+    int in_place;                     /* 1: writing the destination itself */
     char target[PLATFORM_PATH_SIZE];  /* the file that finally holds the image */
 };
 

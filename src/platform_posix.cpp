@@ -1,6 +1,7 @@
 /* The platform layer on POSIX systems: key wait, current directory, input
- * and output files. */
+ * files; the output file is in platform_posix_output.cpp. */
 #include "platform.h"
+#include "platform_posix.h"
 
 #include <cerrno>
 #include <csignal>
@@ -14,10 +15,9 @@
 #include <termios.h>
 #include <unistd.h>
 
-/* What the signal handler may have to undo. Changed only with the cleanup
- * signals blocked, so the handler never sees half of an update. */
-static char tmp_path[PLATFORM_PATH_SIZE]; /* temporary output, when tmp_active */
-static volatile sig_atomic_t tmp_active;
+/* What the signal handler may have to undo, besides the output files.
+ * Changed only with the cleanup signals blocked, so the handler never sees
+ * half of an update. */
 static struct termios saved_term;         /* terminal settings, when term_raw */
 static volatile sig_atomic_t term_raw;
 
@@ -29,8 +29,7 @@ static void on_signal(int sig)
 {
     int saved_errno = errno;
 
-    if (tmp_active)
-        unlink(tmp_path);
+    output_signal_cleanup();
     if (term_raw)
         tcsetattr(STDIN_FILENO, TCSANOW, &saved_term);
     signal(sig, SIG_DFL);
@@ -38,7 +37,7 @@ static void on_signal(int sig)
     errno = saved_errno;
 }
 
-static void block_signals(sigset_t *old)
+void block_signals(sigset_t *old)
 {
     sigset_t set;
 
@@ -48,7 +47,7 @@ static void block_signals(sigset_t *old)
     sigprocmask(SIG_BLOCK, &set, old);
 }
 
-static void restore_signals(const sigset_t *old)
+void restore_signals(const sigset_t *old)
 {
     sigprocmask(SIG_SETMASK, old, NULL);
 }
@@ -159,149 +158,6 @@ void platform_close_input(PLATFORM_IN *in)
 {
     close(in->fd);
     in->fd = -1;
-}
-
-/* Follow symbolic links from path to the file they end at, which need not
- * exist yet. Returns 1 with the result in target, or 0. */
-static int resolve_links(const char *path, char target[PLATFORM_PATH_SIZE])
-{
-    char link[PLATFORM_PATH_SIZE];
-    size_t len = strlen(path);
-
-    if (len >= PLATFORM_PATH_SIZE)
-        return 0;
-    memcpy(target, path, len + 1);
-    for (int hops = 0; hops < 40; hops++) {
-        ssize_t n = readlink(target, link, sizeof link);
-        if (n < 0)
-            return errno == EINVAL || errno == ENOENT; /* not a link, or nothing there yet */
-        if ((size_t)n >= sizeof link)
-            return 0;
-        link[n] = '\0';
-        /* a relative link is relative to the directory that holds it */
-        const char *slash = strrchr(target, '/');
-        size_t dirlen = link[0] == '/' || slash == NULL ? 0 : (size_t)(slash - target) + 1;
-        if (dirlen + (size_t)n >= PLATFORM_PATH_SIZE)
-            return 0;
-        memcpy(target + dirlen, link, (size_t)n + 1);
-    }
-    errno = ELOOP;
-    return 0;
-}
-
-static void remove_temp(void)
-{
-    sigset_t old;
-
-    block_signals(&old);
-    if (tmp_active) {
-        unlink(tmp_path);
-        tmp_active = 0;
-    }
-    restore_signals(&old);
-}
-
-/* Create the temporary file beside out->target, with the given mode. */
-static int open_temp(PLATFORM_OUT *out, mode_t mode)
-{
-    const char *slash = strrchr(out->target, '/');
-    int dirlen = slash ? (int)(slash - out->target) + 1 : 0;
-    sigset_t old;
-    int fd;
-
-    block_signals(&old);
-    int n = snprintf(tmp_path, sizeof tmp_path, "%.*s.swug-gen-XXXXXX", dirlen, out->target);
-    if (n < 0 || (size_t)n >= sizeof tmp_path) {
-        restore_signals(&old);
-        return 0;
-    }
-    fd = mkstemp(tmp_path);
-    if (fd >= 0)
-        tmp_active = 1;
-    restore_signals(&old);
-    if (fd < 0)
-        return 0;
-    out->fd = fd;
-    if (fchmod(fd, mode) != 0) {
-        platform_output_abort(out);
-        return 0;
-    }
-    return 1;
-}
-
-int platform_output_open(const char *path, PLATFORM_OUT *out)
-{
-    struct stat st;
-    mode_t mode;
-
-    out->fd = -1;
-    out->in_place = 0;
-    if (!resolve_links(path, out->target))
-        return 0;
-    if (stat(out->target, &st) == 0) {
-        if (S_ISDIR(st.st_mode))
-            return 0;
-        if (!S_ISREG(st.st_mode)) {
-            out->in_place = 1;
-            out->fd = open(out->target, O_WRONLY | O_CLOEXEC);
-            return out->fd >= 0;
-        }
-        mode = st.st_mode & 07777; /* the replacement keeps the old permissions */
-    } else if (errno == ENOENT) {
-        mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask; /* what creating the file directly would give */
-    } else {
-        return 0;
-    }
-    return open_temp(out, mode);
-}
-
-int platform_output_write(PLATFORM_OUT *out, const void *buf, size_t len)
-{
-    const uint8_t *p = (const uint8_t *)buf;
-
-    while (len > 0) {
-        ssize_t n = write(out->fd, p, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return 0;
-        p += n;
-        len -= (size_t)n;
-    }
-    return 1;
-}
-
-int platform_output_commit(PLATFORM_OUT *out)
-{
-    /* late write errors (disk full, NFS) show up here */
-    int closed = close(out->fd) == 0;
-    sigset_t old;
-
-    out->fd = -1;
-    if (out->in_place)
-        return closed;
-    if (!closed) {
-        remove_temp();
-        return 0;
-    }
-    block_signals(&old);
-    int renamed = rename(tmp_path, out->target) == 0;
-    if (!renamed)
-        unlink(tmp_path);
-    tmp_active = 0;
-    restore_signals(&old);
-    return renamed;
-}
-
-void platform_output_abort(PLATFORM_OUT *out)
-{
-    if (out->fd >= 0)
-        close(out->fd);
-    out->fd = -1;
-    if (!out->in_place)
-        remove_temp();
 }
 
 /* A run touches every page of the 1 MiB image record. In a virtual machine

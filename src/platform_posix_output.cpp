@@ -1,0 +1,304 @@
+/* The output file on POSIX systems.
+ *
+ * The kernel opens the output path itself, following links as any writer's
+ * open does, so its permissions and link protections apply to us exactly
+ * as to an overwrite, and names such as /dev/stdout mean what they mean to
+ * the system. What got opened, as fstat() sees it, then decides how the
+ * image is written:
+ *
+ * - a regular file whose name we can confirm gets a temporary file in its
+ *   folder, renamed over that name once it is complete (atomic);
+ * - a regular file that cannot be replaced so but can be overwritten (no
+ *   right to create a file in the folder, the rename refused, no name
+ *   left) is truncated and written in place, as open-and-truncate would;
+ * - a device, FIFO, pipe or terminal is written in place.
+ *
+ * Nothing is written to the opened file before the image is complete,
+ * unless it is written in place; a file this run created is removed again
+ * when the run fails. */
+#include "platform.h"
+#include "platform_posix.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+/* What the signal handler may have to undo. Changed only with the cleanup
+ * signals blocked, so the handler never sees half of an update. */
+static char tmp_path[PLATFORM_PATH_SIZE];  /* temporary output, when tmp_active */
+static volatile sig_atomic_t tmp_active;
+static char made_path[PLATFORM_PATH_SIZE]; /* output this run created, when made_active */
+static dev_t made_dev;                     /* ... and its identity */
+static ino_t made_ino;
+static volatile sig_atomic_t made_active;
+
+static const int OUTPUT_FLAGS = O_WRONLY | O_NOCTTY | O_CLOEXEC;
+
+/* The created output is removed only while its name still holds it:
+ * another run may have renamed its own image over it meanwhile. */
+static void unlink_made(void)
+{
+    struct stat st;
+
+    if (lstat(made_path, &st) == 0 && st.st_dev == made_dev && st.st_ino == made_ino)
+        unlink(made_path);
+}
+
+void output_signal_cleanup(void)
+{
+    if (tmp_active)
+        unlink(tmp_path);
+    if (made_active)
+        unlink_made();
+}
+
+/* Forget the temporary file and the created output; with remove, delete
+ * them first. */
+static void drop_files(int remove)
+{
+    sigset_t old;
+
+    block_signals(&old);
+    if (remove)
+        output_signal_cleanup();
+    tmp_active = 0;
+    made_active = 0;
+    restore_signals(&old);
+}
+
+static void remove_temp(void)
+{
+    sigset_t old;
+
+    block_signals(&old);
+    if (tmp_active)
+        unlink(tmp_path);
+    tmp_active = 0;
+    restore_signals(&old);
+}
+
+/* The name by which the kernel reached the open regular file fd: its path
+ * in /proc/self/fd, confirmed by looking it up again. Returns 1, or 0 for a
+ * file without a name (deleted, or outside our view of the tree). */
+static int kernel_name(int fd, const struct stat *st, char name[PLATFORM_PATH_SIZE])
+{
+    char link[64];
+    struct stat now;
+
+    if (st->st_nlink == 0)
+        return 0;
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, name, PLATFORM_PATH_SIZE);
+    if (n <= 0 || (size_t)n >= PLATFORM_PATH_SIZE)
+        return 0;
+    name[n] = '\0';
+    if (name[0] != '/') /* "pipe:[...]" and the like */
+        return 0;
+    return lstat(name, &now) == 0 && now.st_dev == st->st_dev && now.st_ino == st->st_ino;
+}
+
+/* Remember that this run created the file open as fd, reached by path. */
+static void note_made(int fd, const char *path, int exclusive)
+{
+    struct stat st;
+    char name[PLATFORM_PATH_SIZE];
+    size_t len = strlen(path);
+    sigset_t old;
+
+    if (fstat(fd, &st) != 0)
+        return;
+    if (!kernel_name(fd, &st, name)) {
+        /* O_EXCL never follows a link: the path itself names the new file */
+        if (!exclusive || len >= sizeof name)
+            return;
+        memcpy(name, path, len + 1);
+    }
+    block_signals(&old);
+    memcpy(made_path, name, sizeof made_path);
+    made_dev = st.st_dev;
+    made_ino = st.st_ino;
+    made_active = 1;
+    restore_signals(&old);
+}
+
+/* Open the destination as the shell's `>` would, but without truncating it.
+ * Returns the descriptor, or -1 with nothing created. */
+static int open_destination(const char *path)
+{
+    struct stat st;
+
+    int fd = open(path, OUTPUT_FLAGS | O_CREAT | O_EXCL, 0666);
+    if (fd >= 0) {
+        note_made(fd, path, 1);
+        return fd;
+    }
+    if (errno != EEXIST)
+        return -1;
+    /* The name exists. O_CREAT still, so that the kernel's protections of
+     * files in sticky folders apply; it creates a file only where the name
+     * is a link to nothing, which then is ours to remove on failure. */
+    int existed = stat(path, &st) == 0 || errno != ENOENT;
+    fd = open(path, OUTPUT_FLAGS | O_CREAT, 0666);
+    if (fd >= 0 && !existed)
+        note_made(fd, path, 0);
+    return fd;
+}
+
+/* Create the temporary file beside out->target, with the given mode.
+ * Returns 1, or 0 with nothing left behind. */
+static int open_temp(PLATFORM_OUT *out, mode_t mode)
+{
+    const char *slash = strrchr(out->target, '/');
+    int dirlen = slash ? (int)(slash - out->target) + 1 : 0;
+    sigset_t old;
+    int fd;
+
+    block_signals(&old);
+    int n = snprintf(tmp_path, sizeof tmp_path, "%.*s.swug-gen-XXXXXX", dirlen, out->target);
+    fd = n > 0 && (size_t)n < sizeof tmp_path ? mkstemp(tmp_path) : -1;
+    tmp_active = fd >= 0;
+    restore_signals(&old);
+    if (fd < 0)
+        return 0;
+    if (fchmod(fd, mode) != 0) { /* the replacement keeps the old permissions */
+        close(fd);
+        remove_temp();
+        return 0;
+    }
+    out->fd = fd;
+    return 1;
+}
+
+/* Write the destination itself from now on: a regular file is truncated
+ * first, as opening it with O_TRUNC would. Returns 1 or 0. */
+static int go_in_place(PLATFORM_OUT *out, const struct stat *st)
+{
+    if (S_ISREG(st->st_mode) && ftruncate(out->dest, 0) != 0)
+        return 0;
+    out->fd = out->dest;
+    out->dest = -1;
+    out->in_place = 1;
+    return 1;
+}
+
+int platform_output_open(const char *path, PLATFORM_OUT *out)
+{
+    struct stat st;
+
+    out->fd = -1;
+    out->in_place = 0;
+    out->target[0] = '\0';
+    out->dest = open_destination(path);
+    if (out->dest < 0)
+        return 0;
+    if (fstat(out->dest, &st) == 0 && !S_ISDIR(st.st_mode)) {
+        if (!S_ISREG(st.st_mode))
+            return go_in_place(out, &st);
+        if (kernel_name(out->dest, &st, out->target) && open_temp(out, st.st_mode & 07777))
+            return 1;
+        /* no temporary file beside it, but the file itself is ours to write */
+        if (go_in_place(out, &st))
+            return 1;
+    }
+    platform_output_abort(out);
+    return 0;
+}
+
+int platform_output_write(PLATFORM_OUT *out, const void *buf, size_t len)
+{
+    const uint8_t *p = (const uint8_t *)buf;
+
+    while (len > 0) {
+        ssize_t n = write(out->fd, p, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return 0;
+        p += n;
+        len -= (size_t)n;
+    }
+    return 1;
+}
+
+/* The system refuses to replace this name, though the file may be written:
+ * a bind-mounted file (EBUSY), another user's file in a sticky folder
+ * (EPERM), a name on another file system than its folder (EXDEV). */
+static int rename_refused(int err)
+{
+    return err == EBUSY || err == EPERM || err == EACCES || err == EXDEV || err == EROFS;
+}
+
+/* Copy the complete temporary file into the destination, truncated first.
+ * Returns 1 or 0. */
+static int copy_in_place(PLATFORM_OUT *out)
+{
+    static uint8_t buf[65536];
+    struct stat st;
+    int src = open(tmp_path, O_RDONLY | O_CLOEXEC);
+    int ok = src >= 0 && fstat(out->dest, &st) == 0 && go_in_place(out, &st);
+
+    while (ok) {
+        ssize_t n = read(src, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        ok = platform_output_write(out, buf, (size_t)n);
+    }
+    if (src >= 0)
+        close(src);
+    return ok;
+}
+
+/* Rename the temporary file over the destination. Returns 1, or 0 with
+ * errno set. */
+static int rename_temp(PLATFORM_OUT *out)
+{
+    sigset_t old;
+
+    block_signals(&old);
+    int ok = rename(tmp_path, out->target) == 0;
+    int err = errno;
+    if (ok)
+        tmp_active = made_active = 0; /* the new file holds the name now */
+    restore_signals(&old);
+    errno = err;
+    return ok;
+}
+
+int platform_output_commit(PLATFORM_OUT *out)
+{
+    /* late write errors (disk full, NFS) show up here */
+    int ok = close(out->fd) == 0;
+
+    out->fd = -1;
+    if (!out->in_place && ok && !rename_temp(out)) {
+        ok = rename_refused(errno) && copy_in_place(out);
+        ok = (out->fd < 0 || close(out->fd) == 0) && ok;
+        out->fd = -1;
+        remove_temp();
+    }
+    if (out->dest >= 0)
+        close(out->dest);
+    out->dest = -1;
+    drop_files(!ok);
+    return ok;
+}
+
+void platform_output_abort(PLATFORM_OUT *out)
+{
+    if (out->fd >= 0)
+        close(out->fd);
+    if (out->dest >= 0)
+        close(out->dest);
+    out->fd = -1;
+    out->dest = -1;
+    drop_files(1);
+}

@@ -1,0 +1,94 @@
+/* Preloaded into a test run: makes one call of swug-gen's output go wrong,
+ * the one named by SWUG_FAIL_CALL:
+ *
+ *   close    closing the temporary output (a file whose name begins with
+ *            ".swug-gen-") closes it, then reports EIO, as a late write
+ *            error does;
+ *   rename   renaming the temporary output fails with the errno given in
+ *            SWUG_FAIL_ERRNO (EIO when unset);
+ *   swap     the first open for writing first renames SWUG_SWAP_FROM over
+ *            the path being opened: the file changes under the name between
+ *            any earlier look at it and the open. */
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static bool failing(const char *call)
+{
+    const char *want = getenv("SWUG_FAIL_CALL");
+    return want != nullptr && strcmp(want, call) == 0;
+}
+
+static bool is_temp_name(const char *path)
+{
+    const char *base = strrchr(path, '/');
+    return strncmp(base ? base + 1 : path, ".swug-gen-", 10) == 0;
+}
+
+static bool is_temp_output(int fd)
+{
+    char link[64], target[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n <= 0)
+        return false;
+    target[n] = '\0';
+    return is_temp_name(target);
+}
+
+extern "C" int close(int fd)
+{
+    bool fail = failing("close") && is_temp_output(fd);
+    int r = (int)syscall(SYS_close, fd);
+    if (fail) {
+        errno = EIO;
+        return -1;
+    }
+    return r;
+}
+
+extern "C" int rename(const char *from, const char *to)
+{
+    if (failing("rename") && is_temp_name(from)) {
+        const char *e = getenv("SWUG_FAIL_ERRNO");
+        errno = e ? atoi(e) : EIO;
+        return -1;
+    }
+    return (int)syscall(SYS_renameat, AT_FDCWD, from, AT_FDCWD, to);
+}
+
+static int open_path(const char *path, int flags, va_list ap)
+{
+    static bool swapped;
+    mode_t mode = (flags & O_CREAT) ? (mode_t)va_arg(ap, int) : 0;
+    const char *from = getenv("SWUG_SWAP_FROM");
+    if (failing("swap") && !swapped && (flags & O_ACCMODE) != O_RDONLY && from) {
+        swapped = true;
+        syscall(SYS_renameat, AT_FDCWD, from, AT_FDCWD, path);
+    }
+    return (int)syscall(SYS_openat, AT_FDCWD, path, flags, mode);
+}
+
+extern "C" int open(const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    int fd = open_path(path, flags, ap);
+    va_end(ap);
+    return fd;
+}
+
+extern "C" int open64(const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    int fd = open_path(path, flags, ap);
+    va_end(ap);
+    return fd;
+}
