@@ -102,22 +102,16 @@ static int kernel_name(int fd, const struct stat *st, char name[PLATFORM_PATH_SI
     return lstat(name, &now) == 0 && now.st_dev == st->st_dev && now.st_ino == st->st_ino;
 }
 
-/* Remember that this run created the file open as fd, reached by path. */
-static void note_made(int fd, const char *path, int exclusive)
+/* Remember that this run created the file open as fd, the target of a
+ * link that pointed at nothing. */
+static void note_made(int fd)
 {
     struct stat st;
     char name[PLATFORM_PATH_SIZE];
-    size_t len = strlen(path);
     sigset_t old;
 
-    if (fstat(fd, &st) != 0)
+    if (fstat(fd, &st) != 0 || !kernel_name(fd, &st, name))
         return;
-    if (!kernel_name(fd, &st, name)) {
-        /* O_EXCL never follows a link: the path itself names the new file */
-        if (!exclusive || len >= sizeof name)
-            return;
-        memcpy(name, path, len + 1);
-    }
     block_signals(&old);
     memcpy(made_path, name, sizeof made_path);
     made_dev = st.st_dev;
@@ -126,26 +120,19 @@ static void note_made(int fd, const char *path, int exclusive)
     restore_signals(&old);
 }
 
-/* Open the destination as the shell's `>` would, but without truncating it.
- * Returns the descriptor, or -1 with nothing created. */
+/* Open an existing destination as the shell's `>` would, but without
+ * truncating it. O_CREAT still, so that the kernel's protections of files
+ * in sticky folders apply; it creates a file only where the name is a link
+ * to nothing, which then is ours to remove on failure. Returns the
+ * descriptor, or -1 with nothing created. */
 static int open_destination(const char *path)
 {
     struct stat st;
 
-    int fd = open(path, OUTPUT_FLAGS | O_CREAT | O_EXCL, 0666);
-    if (fd >= 0) {
-        note_made(fd, path, 1);
-        return fd;
-    }
-    if (errno != EEXIST)
-        return -1;
-    /* The name exists. O_CREAT still, so that the kernel's protections of
-     * files in sticky folders apply; it creates a file only where the name
-     * is a link to nothing, which then is ours to remove on failure. */
     int existed = stat(path, &st) == 0 || errno != ENOENT;
-    fd = open(path, OUTPUT_FLAGS | O_CREAT, 0666);
+    int fd = open(path, OUTPUT_FLAGS | O_CREAT, 0666);
     if (fd >= 0 && !existed)
-        note_made(fd, path, 0);
+        note_made(fd);
     return fd;
 }
 
@@ -193,6 +180,18 @@ int platform_output_open(const char *path, PLATFORM_OUT *out)
     out->fd = -1;
     out->in_place = 0;
     out->target[0] = '\0';
+    out->dest = -1;
+    /* Nothing at all by that name, not even a link: the image appears there
+     * only by the rename, whole. */
+    if (lstat(path, &st) != 0 && errno == ENOENT) {
+        size_t len = strlen(path);
+        if (len >= sizeof out->target)
+            return 0;
+        memcpy(out->target, path, len + 1);
+        mode_t mask = umask(0);
+        umask(mask);
+        return open_temp(out, 0666 & ~mask); /* what creating it directly would give */
+    }
     out->dest = open_destination(path);
     if (out->dest < 0)
         return 0;
@@ -257,6 +256,17 @@ static int copy_in_place(PLATFORM_OUT *out)
     return ok;
 }
 
+/* A new output whose temporary file may not be renamed into place: create
+ * it after all, to be written in place. Returns 1 or 0. */
+static int create_destination(PLATFORM_OUT *out)
+{
+    out->dest = open(out->target, OUTPUT_FLAGS | O_CREAT | O_EXCL, 0666);
+    if (out->dest < 0)
+        return 0;
+    note_made(out->dest);
+    return 1;
+}
+
 /* Rename the temporary file over the destination. Returns 1, or 0 with
  * errno set. */
 static int rename_temp(PLATFORM_OUT *out)
@@ -280,7 +290,8 @@ int platform_output_commit(PLATFORM_OUT *out)
 
     out->fd = -1;
     if (!out->in_place && ok && !rename_temp(out)) {
-        ok = rename_refused(errno) && copy_in_place(out);
+        ok = rename_refused(errno) && (out->dest >= 0 || create_destination(out)) &&
+             copy_in_place(out);
         ok = (out->fd < 0 || close(out->fd) == 0) && ok;
         out->fd = -1;
         remove_temp();
