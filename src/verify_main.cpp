@@ -177,6 +177,11 @@ static int check_usage(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    if (!platform_utf8_args(&argc, &argv)) {
+        fprintf(stderr, "swug-verify: an argument is not valid Unicode\n");
+        return VERIFY_TROUBLE;
+    }
+    platform_utf8_console();
     static SWUG_VERIFY v;
     uint64_t image_size = 0, input_size = 0;
     const char *input_path = argc == 3 ? argv[2] : NULL;
