@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <fcntl.h>
+#include <io.h>
+
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -70,6 +73,8 @@ int platform_utf8_args(int *argc, char ***argv)
 }
 
 static UINT saved_output_cp; /* the console's output code page before ours, or 0 */
+static char out_buffer[1 << 16];  /* standard output, when it is a console */
+static char err_buffer[1 << 12];  /* standard error, when it is a console */
 
 static void restore_console(void)
 {
@@ -88,27 +93,41 @@ static BOOL WINAPI restore_console_on_event(DWORD event)
     return FALSE;
 }
 
-static int is_console(DWORD std_handle)
+/* Is the stream a console? Then write it raw (binary mode: a C runtime may
+ * otherwise re-encode console text from its own locale) and in whole
+ * blocks, so that each write hands the console complete UTF-8 sequences:
+ * the C runtime would write an unbuffered stream in pieces. A console
+ * starts a new line at "\n" alone. */
+static int raw_console_stream(FILE *stream, char *buffer, size_t size)
 {
     DWORD mode;
-    return GetConsoleMode(GetStdHandle(std_handle), &mode) != 0;
+    int fd = _fileno(stream);
+
+    if (fd < 0 || !GetConsoleMode((HANDLE)_get_osfhandle(fd), &mode))
+        return 0;
+    fflush(stream);
+    _setmode(fd, _O_BINARY);
+    setvbuf(stream, buffer, _IOFBF, size);
+    return 1;
 }
 
-/* The C runtime writes our UTF-8 bytes as they are; a console set to code
- * page 65001 reads them as UTF-8. The code page belongs to the console, not
- * to us (the shell that started us shares it), so it is set only when we
- * write to a console, and put back on the way out. */
+/* The console is set to read our bytes as UTF-8 (code page 65001). The code
+ * page belongs to the console, not to us (the shell that started us shares
+ * it), so it is changed only when we write to a console, and put back on
+ * the way out. Pipes and files keep the C runtime's text mode and get our
+ * UTF-8 bytes unchanged. */
 void platform_utf8_console(void)
 {
+    int out = raw_console_stream(stdout, out_buffer, sizeof out_buffer);
+    int err = raw_console_stream(stderr, err_buffer, sizeof err_buffer);
     UINT cp = GetConsoleOutputCP();
 
-    if (!is_console(STD_OUTPUT_HANDLE) && !is_console(STD_ERROR_HANDLE))
+    if ((!out && !err) || cp == 0)
         return;
-    if (cp == 0 || cp == CP_UTF8 || !SetConsoleOutputCP(CP_UTF8))
+    if (atexit(restore_console) != 0) /* no way to put it back at the end: left as it is */
+        return;
+    if (cp == CP_UTF8 || !SetConsoleOutputCP(CP_UTF8))
         return;
     saved_output_cp = cp;
-    if (atexit(restore_console) != 0 || !SetConsoleCtrlHandler(restore_console_on_event, TRUE)) {
-        SetConsoleOutputCP(cp); /* could not promise to put it back: leave it alone */
-        saved_output_cp = 0;
-    }
+    SetConsoleCtrlHandler(restore_console_on_event, TRUE);
 }
