@@ -35,7 +35,7 @@ static const char OUT[] = "out/KOVRIN_UPGRADE_SW.bin";
 static const int CONTROL_C_EXIT = 0x3A;
 
 static const char HOWTO[] =
-    "To run the Windows tests: apt-get install g++-mingw-w64-x86-64 wine64 wine, then "
+    "To run the Windows tests: apt-get install g++-mingw-w64-x86-64 wine64 wine locales, then "
     "cmake --preset windows && cmake --build --preset windows (bash scripts/build-windows.sh "
     "does both), then run the tests again.";
 
@@ -523,7 +523,8 @@ static std::string console_text(const std::vector<std::string> &argv, const std:
                                 const RunOptions &opt)
 {
     int master, slave;
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+    struct winsize wide = {50, 400, 0, 0}; /* no line is wrapped */
+    if (openpty(&master, &slave, nullptr, nullptr, &wide) != 0)
         return "(no pty)";
     pid_t pid = fork();
     if (pid == 0) {
