@@ -14,12 +14,17 @@
 int main(int argc, char **argv)
 {
     func_args args;
+    /* Paths are UTF-8 from here on. The messages need no console set-up:
+     * they name only the default files, which are ASCII. */
+    int have_args = platform_utf8_args(&argc, &argv);
 
     args.argc = argc;
     args.argv = argv;
     args.return_code = 0;
     platform_init();
     if (argc == 3) {
+        if (!have_args) /* an argument that names no file we could open */
+            return 1;
         capture_work_dir(); /* on failure work_dir stays empty and "./" paths fail */
         in_cmd_mode = 1;
     }

@@ -13,8 +13,8 @@
  *     platform_output_commit()     close, then rename over the destination
  *
  * Any failure along the way, or platform_output_abort(), removes the
- * temporary file and leaves the destination exactly as it was; a
- * destination the run created is removed again. A destination that is not
+ * temporary file and leaves the destination exactly as it was; a file the
+ * run had to create (the target of a link to nothing) is removed again. A destination that is not
  * a regular file (a device, a FIFO, a pipe) is written in place instead.
  *
  * On POSIX the system opens the path, following links, with its own
@@ -25,7 +25,12 @@
  * in its folder, the rename is refused, the file has no name left) it is
  * truncated and written in place, as an ordinary overwrite would be.
  * On Windows a read-only destination is refused, device names such as NUL
- * are written in place, and a link is replaced itself. */
+ * are written in place, and a link is replaced itself.
+ *
+ * Paths are text as the OS names files: bytes on POSIX, UTF-8 on Windows,
+ * where the layer hands out the arguments and the current directory in
+ * UTF-8 and names files through the system's Unicode (wide) functions, so
+ * that every name Windows can hold is reachable in every locale. */
 #ifndef SWUG_PLATFORM_H
 #define SWUG_PLATFORM_H
 
@@ -49,6 +54,21 @@ struct PLATFORM_OUT {
 /* Install the handlers that remove a temporary output and restore the
  * terminal when the run is interrupted. Call once, first thing in main. */
 void platform_init(void);
+
+/* Replace main's arguments by their UTF-8 form. On Windows the arguments
+ * main is given are in the system's ANSI code page, which cannot name most
+ * of the world's files; these come from the Unicode command line instead and
+ * live in static storage sized for the longest command line Windows allows.
+ * On POSIX the arguments are bytes already and are left as they are.
+ * Returns 1, or 0 with argc and argv untouched when an argument has no
+ * UTF-8 form (unpaired UTF-16 surrogates): such an argument names no file
+ * this program can open. */
+int platform_utf8_args(int *argc, char ***argv);
+
+/* Have what the program prints shown as UTF-8 text on a console, until the
+ * program ends (the console's own setting is then restored). Output to a
+ * pipe or a file is not affected: it gets the program's bytes unchanged. */
+void platform_utf8_console(void);
 
 /* Flush standard output and wait for one key: raw and without echo on a
  * terminal, one byte (or end of input) otherwise. */

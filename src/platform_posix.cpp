@@ -178,3 +178,16 @@ void platform_prefault(void *p, size_t len)
     (void)len;
 #endif
 }
+
+/* A path is bytes here: the arguments are used as they come. */
+int platform_utf8_args(int *argc, char ***argv)
+{
+    (void)argc;
+    (void)argv;
+    return 1;
+}
+
+/* The terminal shows the bytes in its own encoding: nothing to set up. */
+void platform_utf8_console(void)
+{
+}

@@ -1,5 +1,7 @@
 /* The platform layer on Windows: key wait, current directory, input and
- * output files, through the C runtime and the Win32 API. */
+ * output files, through the C runtime and the Win32 API. Paths come in as
+ * UTF-8 and reach Windows only through its wide (UTF-16) functions; the
+ * conversions are in platform_windows_text.cpp. */
 #include "platform.h"
 
 #include <cerrno>
@@ -17,16 +19,15 @@
 #include <io.h>
 #include <sys/stat.h>
 
-#include <climits>
-
 #include "dir_separators.h"
+#include "platform_windows_text.h"
 
 /* What the console-event handler may have to undo. Windows runs that handler
  * on a thread of its own while the main thread goes on, so the temporary file
  * is created, moved and removed only under tmp_lock; a handler that got the
  * lock leaves `quitting` set, and no temporary file is made after it. */
 static SRWLOCK tmp_lock = SRWLOCK_INIT;
-static char tmp_path[PLATFORM_PATH_SIZE]; /* temporary output, when tmp_active */
+static wchar_t tmp_path[PLATFORM_PATH_SIZE]; /* temporary output, when tmp_active */
 static int tmp_active;
 static int quitting;
 
@@ -42,7 +43,7 @@ static BOOL WINAPI on_console_event(DWORD event)
     AcquireSRWLockExclusive(&tmp_lock);
     quitting = 1;
     if (tmp_active) {
-        DeleteFileA(tmp_path);
+        DeleteFileW(tmp_path);
         tmp_active = 0;
     }
     ReleaseSRWLockExclusive(&tmp_lock);
@@ -78,13 +79,21 @@ void platform_wait_key(void)
 }
 
 /* Windows reports the directory with backslashes; the rest of the tool
- * composes paths with '/'. A network-share directory (\\server\share\...)
+ * composes paths with '/'. It is asked in UTF-16 and converted to UTF-8
+ * before the rewrite, which then sees whole characters only: in UTF-8 a
+ * 0x5C byte is always a backslash, while in code pages such as 932 it is
+ * also the second byte of many characters. A directory whose UTF-8 form
+ * does not fit in size bytes fails; it is never cut short.
+ * A network-share directory (\\server\share\...)
  * is refused: the rewrite would turn it into /server/share/..., which
  * Windows takes as a folder under the root of the current share, so "./"
  * arguments would name other files than the ones meant. */
 int platform_getcwd(char *buf, size_t size)
 {
-    if (size > INT_MAX || _getcwd(buf, (int)size) == NULL)
+    static wchar_t wide[PLATFORM_PATH_SIZE];
+
+    if (_wgetcwd(wide, (int)(sizeof wide / sizeof wide[0])) == NULL ||
+        !wide_to_utf8(wide, buf, size))
         return 0;
     if ((buf[0] == '\\' || buf[0] == '/') && (buf[1] == '\\' || buf[1] == '/'))
         return 0;
@@ -94,8 +103,11 @@ int platform_getcwd(char *buf, size_t size)
 
 int platform_open_input(const char *path, PLATFORM_IN *in)
 {
+    static wchar_t wide[PLATFORM_PATH_SIZE];
     struct _stat64 st;
-    int fd = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    int fd = utf8_to_wide(path, wide, PLATFORM_PATH_SIZE)
+                 ? _wopen(wide, _O_RDONLY | _O_BINARY | _O_NOINHERIT)
+                 : -1;
 
     if (fd < 0)
         return 0;
@@ -144,10 +156,10 @@ enum { OUT_NONE, OUT_FILE, OUT_DEVICE, OUT_UNUSABLE };
  * pipe to write in place, or something unusable (a folder, a read-only file,
  * a missing folder on the way). The system is asked through a handle: _stat
  * fails on device names such as NUL (in any folder). */
-static int output_kind(const char *path)
+static int output_kind(const wchar_t *path)
 {
     BY_HANDLE_FILE_INFORMATION info;
-    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+    HANDLE h = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
     int kind;
 
@@ -176,7 +188,7 @@ static void remove_temp(void)
 {
     AcquireSRWLockExclusive(&tmp_lock);
     if (tmp_active) {
-        DeleteFileA(tmp_path);
+        DeleteFileW(tmp_path);
         tmp_active = 0;
     }
     ReleaseSRWLockExclusive(&tmp_lock);
@@ -192,15 +204,16 @@ static int open_temp(PLATFORM_OUT *out)
         if (*p == '/' || *p == '\\' || *p == ':')
             sep = p + 1;
     int dirlen = (int)(sep - out->target);
+    char name[PLATFORM_PATH_SIZE];
     int ok = 0;
 
     AcquireSRWLockExclusive(&tmp_lock);
     for (int attempt = 0; attempt < 100 && !quitting; attempt++) {
-        int n = snprintf(tmp_path, sizeof tmp_path, "%.*s.swug-gen-%lu-%d.tmp", dirlen,
-                         out->target, (unsigned long)GetCurrentProcessId(), attempt);
-        if (n < 0 || (size_t)n >= sizeof tmp_path)
+        int n = snprintf(name, sizeof name, "%.*s.swug-gen-%lu-%d.tmp", dirlen, out->target,
+                         (unsigned long)GetCurrentProcessId(), attempt);
+        if (n < 0 || (size_t)n >= sizeof name || !utf8_to_wide(name, tmp_path, PLATFORM_PATH_SIZE))
             break;
-        HANDLE h = CreateFileA(tmp_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+        HANDLE h = CreateFileW(tmp_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
         if (h == INVALID_HANDLE_VALUE) {
             if (GetLastError() == ERROR_FILE_EXISTS) /* left by an earlier run: next name */
@@ -210,7 +223,7 @@ static int open_temp(PLATFORM_OUT *out)
         out->fd = _open_osfhandle((intptr_t)h, 0); /* no _O_TEXT: binary */
         if (out->fd < 0) {
             CloseHandle(h);
-            DeleteFileA(tmp_path);
+            DeleteFileW(tmp_path);
             break;
         }
         tmp_active = 1;
@@ -223,18 +236,20 @@ static int open_temp(PLATFORM_OUT *out)
 
 int platform_output_open(const char *path, PLATFORM_OUT *out)
 {
+    static wchar_t wide[PLATFORM_PATH_SIZE];
+
     out->fd = -1;
     out->in_place = 0;
-    if (strlen(path) >= sizeof out->target)
+    if (strlen(path) >= sizeof out->target || !utf8_to_wide(path, wide, PLATFORM_PATH_SIZE))
         return 0;
     strcpy(out->target, path);
-    switch (output_kind(path)) {
+    switch (output_kind(wide)) {
     case OUT_NONE:
     case OUT_FILE:
         return open_temp(out);
     case OUT_DEVICE:
         out->in_place = 1;
-        out->fd = _open(path, _O_WRONLY | _O_BINARY | _O_NOINHERIT);
+        out->fd = _wopen(wide, _O_WRONLY | _O_BINARY | _O_NOINHERIT);
         return out->fd >= 0;
     default:
         return 0;
@@ -263,9 +278,15 @@ int platform_output_write(PLATFORM_OUT *out, const void *buf, size_t len)
  * again for about a second before we give up. */
 static int move_into_place(const char *target)
 {
+    static wchar_t wide[PLATFORM_PATH_SIZE];
+
+    if (!utf8_to_wide(target, wide, PLATFORM_PATH_SIZE)) {
+        remove_temp();
+        return 0;
+    }
     for (int attempt = 1;; attempt++) {
         AcquireSRWLockExclusive(&tmp_lock);
-        int moved = !quitting && MoveFileExA(tmp_path, target,
+        int moved = !quitting && MoveFileExW(tmp_path, wide,
                                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
         DWORD err = GetLastError();
         if (moved)

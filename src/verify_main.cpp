@@ -231,6 +231,11 @@ static int parse_args(int argc, char **argv, VERIFY_ARGS *a)
 
 int main(int argc, char **argv)
 {
+    if (!platform_utf8_args(&argc, &argv)) {
+        fprintf(stderr, "swug-verify: an argument is not valid Unicode\n");
+        return VERIFY_TROUBLE;
+    }
+    platform_utf8_console();
     static SWUG_VERIFY v;
     VERIFY_ARGS a;
     uint64_t image_size = 0, input_size = 0;

@@ -130,9 +130,11 @@ RunResult run_program(const std::vector<std::string> &argv, const std::string &c
     return finish_program(pid, fd);
 }
 
-PtyRun::PtyRun(const std::vector<std::string> &argv, const std::string &cwd, bool null_stdin)
+PtyRun::PtyRun(const std::vector<std::string> &argv, const std::string &cwd, bool null_stdin,
+               const std::vector<std::string> &env, unsigned short columns)
 {
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 ||
+    struct winsize size = {50, columns, 0, 0};
+    if (openpty(&master, &slave, nullptr, nullptr, columns ? &size : nullptr) != 0 ||
         tcgetattr(slave, &before) != 0) {
         ADD_FAILURE() << "no pseudo-terminal: " << strerror(errno);
         return;
@@ -159,6 +161,8 @@ PtyRun::PtyRun(const std::vector<std::string> &argv, const std::string &cwd, boo
                 _exit(127);
             close(fd);
         }
+        for (const std::string &e : env)
+            putenv(strdup(e.c_str()));
         if (chdir(cwd.c_str()) == 0)
             execv(args[0], args.data());
         _exit(127);

@@ -58,7 +58,10 @@ struct PtyRun {
     struct termios before;      /* the terminal's settings as the program finds them */
     int status = -1, signal = 0; /* once ended(): as in RunResult */
 
-    PtyRun(const std::vector<std::string> &argv, const std::string &cwd, bool null_stdin = false);
+    /* env: "NAME=value" entries added to the program's environment;
+     * columns: the terminal's width, when not the system's default. */
+    PtyRun(const std::vector<std::string> &argv, const std::string &cwd, bool null_stdin = false,
+           const std::vector<std::string> &env = {}, unsigned short columns = 0);
     ~PtyRun();
     PtyRun(const PtyRun &) = delete;
     PtyRun &operator=(const PtyRun &) = delete;

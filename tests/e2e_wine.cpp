@@ -33,7 +33,7 @@ static const char OUT[] = "out/KOVRIN_UPGRADE_SW.bin";
 static const int CONTROL_C_EXIT = 0x3A;
 
 static const char HOWTO[] =
-    "To run the Windows tests: apt-get install g++-mingw-w64-x86-64 wine64 wine, then "
+    "To run the Windows tests: apt-get install g++-mingw-w64-x86-64 wine64 wine locales, then "
     "cmake --preset windows && cmake --build --preset windows (bash scripts/build-windows.sh "
     "does both), then run the tests again.";
 
@@ -417,4 +417,150 @@ TEST_F(Wine, ReleaseZipRunsOnItsOwn)
         << r.out;
     write_file(d / "other.bin", awkward(300000, 12));
     EXPECT_EQ(run_program({WINE, dir + "/swug-verify.exe", "out.bin", "other.bin"}, d.path).status, 1);
+}
+
+/* Names in any language. Wine takes its ANSI code page from the Unix locale:
+ * 932 (Japanese, where 0x5C is also the second byte of characters such as
+ * ソ and 表) from ja_JP, 1252 (Western) from en_US. Both are built once with
+ * localedef into the build tree; UTF-8 keeps the Unix names as they are. */
+static const std::string VERIFY_EXE = SWUG_VERIFY_EXE_PATH;
+static const char *const LOCALES[] = {"ja_JP.UTF-8", "en_US.UTF-8"};
+
+/* The folder to point LOCPATH at, or "" after a failure has been reported. */
+static std::string wine_locales()
+{
+    std::string dir = PREFIX + "-locales", lock = dir + ".lock";
+    int fd = open(lock.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
+    if (fd < 0 || flock(fd, LOCK_EX) != 0) {
+        ADD_FAILURE() << "cannot lock " << lock;
+        return "";
+    }
+    std::string tmp = dir + ".tmp", err;
+    if (!file_exists(dir)) {
+        run_program({"/bin/rm", "-rf", tmp}, "/");
+        make_dir(tmp);
+        for (const char *loc : LOCALES) {
+            std::string name(loc);
+            RunResult r = run_program({"/usr/bin/localedef", "-i", name.substr(0, name.find('.')), "-f",
+                                       "UTF-8", tmp + "/" + name}, "/");
+            if (r.status != 0)
+                err = "localedef for " + name + " failed (apt-get install locales)";
+        }
+        if (err.empty() && rename(tmp.c_str(), dir.c_str()) != 0)
+            err = "cannot rename " + tmp;
+    }
+    close(fd);
+    if (!err.empty())
+        ADD_FAILURE() << err;
+    return err.empty() ? dir : "";
+}
+
+static RunOptions in_locale(const std::string &locpath, const char *locale)
+{
+    RunOptions opt;
+    opt.env = {"LOCPATH=" + locpath, std::string("LANG=") + locale, std::string("LC_ALL=") + locale};
+    return opt;
+}
+
+/* A program run on a pseudo-terminal (Wine's console) until it ends: the
+ * text on its screen, wide enough that no line is wrapped. */
+static std::string console_text(const std::vector<std::string> &argv, const std::string &cwd,
+                                const RunOptions &opt)
+{
+    PtyRun run(argv, cwd, false, opt.env, 400);
+    run.ended(60);
+    return screen_text(run.out);
+}
+
+/* Every name in every locale: the working folder with "./" arguments, full
+ * paths as Windows writes them (Z:\...) and as Wine maps Unix ones, and
+ * swug-verify.exe on the same paths, its report bytes unchanged in a pipe. */
+TEST_F(Wine, FolderNamesInAnyLanguageInEveryLocale)
+{
+    std::string locpath = wine_locales();
+    ASSERT_NE(locpath, "");
+    TempDir d;
+    unsigned seed = 100;
+    for (const char *locale : LOCALES) {
+        make_dir(d / locale);
+        for (const char *name : {"ソ", "表", "ソフト", "é", "Прошивка", "あ"}) {
+            std::string where = std::string(locale) + " " + name;
+            std::string dir = d / locale + "/" + name;
+            std::string input = awkward(3000 + seed, seed), win = "Z:" + dir;
+            seed++;
+            for (char &c : win)
+                c = c == '/' ? '\\' : c;
+            make_dir(dir);
+            write_file(dir + "/in.bin", input);
+            RunOptions opt = in_locale(locpath, locale);
+            EXPECT_EQ(wine_run({"./in.bin", "./a.bin"}, dir, opt).status, 0) << where;
+            EXPECT_TRUE(read_file(dir + "/a.bin") == reference_image(input)) << where;
+            EXPECT_EQ(wine_run({win + "\\in.bin", dir + "/b.bin"}, d.path, opt).status, 0) << where;
+            EXPECT_TRUE(read_file(dir + "/b.bin") == reference_image(input)) << where;
+            RunResult v = run_program({WINE, VERIFY_EXE, dir + "/b.bin", win + "\\in.bin"}, d.path, opt);
+            EXPECT_EQ(v.status, 0) << where << "\n" << v.out;
+            EXPECT_EQ(v.out.rfind("image:    " + dir + "/b.bin, ", 0), 0u) << where << "\n" << v.out;
+            EXPECT_NE(v.out.find("input:    " + win + "\\in.bin, "), std::string::npos) << where;
+            EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"a.bin", "b.bin", "in.bin"})) << where;
+        }
+    }
+}
+
+/* On a console the names are shown as themselves, the report on standard
+ * output and a failure on standard error alike. */
+TEST_F(Wine, VerifyShowsNamesOnTheConsole)
+{
+    std::string locpath = wine_locales();
+    ASSERT_NE(locpath, "");
+    TempDir d;
+    std::string dir = d / "ソフト表 Прошивка é";
+    make_dir(dir);
+    write_file(dir + "/in.bin", "abc");
+    ASSERT_EQ(run_program({LINUX_GEN, "in.bin", "out.bin"}, dir).status, 0);
+    for (const char *locale : LOCALES) {
+        RunOptions opt = in_locale(locpath, locale);
+        std::string screen = console_text({WINE, VERIFY_EXE, dir + "/out.bin", dir + "/ない.bin"}, d.path, opt);
+        EXPECT_NE(screen.find("swug-verify: cannot open " + dir + "/ない.bin "), std::string::npos)
+            << locale << ":\n" << screen;
+        screen = console_text({WINE, VERIFY_EXE, dir + "/out.bin"}, d.path, opt);
+        EXPECT_NE(screen.find("image:    " + dir + "/out.bin, 53 bytes\n"), std::string::npos)
+            << locale << ":\n" << screen;
+    }
+}
+
+/* The 300-byte path buffers hold UTF-8: a path of 299 bytes works, one of 300
+ * fails and writes nothing, though in code page 932 (two bytes for あ, not
+ * three) it would fit. As a "./" argument and as a full path. */
+TEST_F(Wine, PathWhoseUtf8DoesNotFitFails)
+{
+    std::string locpath = wine_locales();
+    ASSERT_NE(locpath, "");
+    TempDir d;
+    std::string folder, dir;
+    for (int i = 0; i < 40; i++)
+        folder += "あ";
+    dir = d / folder;
+    make_dir(dir);
+    std::string base = "Z:" + dir + "/"; /* the composed path up to the file name */
+    std::string input = awkward(5000, 21);
+    for (size_t total : {299u, 300u}) {
+        size_t room = total - base.size() - 4, k = std::min<size_t>(40, room / 3);
+        std::string file;
+        for (size_t i = 0; i < k; i++)
+            file += "あ";
+        file += std::string(room - 3 * k, 'x') + ".bin";
+        ASSERT_EQ((base + file).size(), total);
+        write_file(dir + "/" + file, input);
+        for (const std::string &arg : {"./" + file, base + file}) {
+            std::string where = std::to_string(total) + " bytes, " + arg.substr(0, 2);
+            RunResult r = wine_run({arg, "./out.bin"}, dir, in_locale(locpath, "ja_JP.UTF-8"));
+            EXPECT_EQ(r.status, total < 300 ? 0 : 1) << where;
+            EXPECT_EQ(file_exists(dir + "/out.bin"), total < 300) << where;
+            if (total < 300) {
+                EXPECT_TRUE(read_file(dir + "/out.bin") == reference_image(input)) << where;
+            }
+            unlink((dir + "/out.bin").c_str());
+        }
+        unlink((dir + "/" + file).c_str());
+    }
 }
