@@ -173,14 +173,21 @@ static int go_in_place(PLATFORM_OUT *out, const struct stat *st)
     return 1;
 }
 
-int platform_output_open(const char *path, PLATFORM_OUT *out)
+/* Does path still lead the system to the file st describes? */
+static int still_reached(const char *path, const struct stat *st)
+{
+    struct stat now;
+
+    return stat(path, &now) == 0 && now.st_dev == st->st_dev && now.st_ino == st->st_ino;
+}
+
+/* One look at path. Returns 1 with out ready, 0 on failure, or -1 when the
+ * file opened was replaced under us (another run renamed its image over
+ * it), so that the name has to be looked at again. */
+static int open_output_once(const char *path, PLATFORM_OUT *out)
 {
     struct stat st;
 
-    out->fd = -1;
-    out->in_place = 0;
-    out->target[0] = '\0';
-    out->dest = -1;
     /* Nothing at all by that name, not even a link: the image appears there
      * only by the rename, whole. */
     if (lstat(path, &st) != 0 && errno == ENOENT) {
@@ -193,18 +200,36 @@ int platform_output_open(const char *path, PLATFORM_OUT *out)
         return open_temp(out, 0666 & ~mask); /* what creating it directly would give */
     }
     out->dest = open_destination(path);
-    if (out->dest < 0)
+    if (out->dest < 0 || fstat(out->dest, &st) != 0 || S_ISDIR(st.st_mode))
         return 0;
-    if (fstat(out->dest, &st) == 0 && !S_ISDIR(st.st_mode)) {
-        if (!S_ISREG(st.st_mode))
-            return go_in_place(out, &st);
-        if (kernel_name(out->dest, &st, out->target) && open_temp(out, st.st_mode & 07777))
+    if (!S_ISREG(st.st_mode))
+        return go_in_place(out, &st);
+    /* no temporary file beside it, but the file itself is ours to write */
+    if (kernel_name(out->dest, &st, out->target))
+        return open_temp(out, st.st_mode & 07777) || go_in_place(out, &st);
+    /* No name to replace it under. A file reached only through a descriptor
+     * (deleted but open, behind /dev/stdout) is written in place; but one
+     * that another run has just replaced is nobody's output any more, and
+     * writing it would change it under whoever still reads it. */
+    if (!still_reached(path, &st))
+        return -1;
+    return go_in_place(out, &st);
+}
+
+int platform_output_open(const char *path, PLATFORM_OUT *out)
+{
+    for (int look = 0; look < 100; look++) {
+        out->fd = -1;
+        out->dest = -1;
+        out->in_place = 0;
+        out->target[0] = '\0';
+        int got = open_output_once(path, out);
+        if (got == 1)
             return 1;
-        /* no temporary file beside it, but the file itself is ours to write */
-        if (go_in_place(out, &st))
-            return 1;
+        platform_output_abort(out);
+        if (got == 0)
+            return 0;
     }
-    platform_output_abort(out);
     return 0;
 }
 

@@ -19,27 +19,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "temp_output_name.h"
+
 static bool failing(const char *call)
 {
     const char *want = getenv("SWUG_FAIL_CALL");
     return want != nullptr && strcmp(want, call) == 0;
-}
-
-static bool is_temp_name(const char *path)
-{
-    const char *base = strrchr(path, '/');
-    return strncmp(base ? base + 1 : path, ".swug-gen-", 10) == 0;
-}
-
-static bool is_temp_output(int fd)
-{
-    char link[64], target[4096];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t n = readlink(link, target, sizeof target - 1);
-    if (n <= 0)
-        return false;
-    target[n] = '\0';
-    return is_temp_name(target);
 }
 
 extern "C" int close(int fd)

@@ -5,20 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstring>
-
-static bool is_temp_output(int fd)
-{
-    char link[64], target[4096];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t n = readlink(link, target, sizeof target - 1);
-    if (n <= 0)
-        return false;
-    target[n] = '\0';
-    const char *base = strrchr(target, '/');
-    return base != nullptr && strncmp(base + 1, ".swug-gen-", 10) == 0;
-}
+#include "temp_output_name.h"
 
 static void stall_if_temp(int fd)
 {
