@@ -71,6 +71,9 @@ void platform_init(void)
     }
     /* a FIFO output whose reader went away is a write error, not a kill */
     signal(SIGPIPE, SIG_IGN);
+    /* so is a file-size limit (ulimit -f): write() fails with EFBIG, and
+     * the temporary file is removed as after any failed write */
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 static void read_one_byte(void)

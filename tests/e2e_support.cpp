@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,6 +69,11 @@ pid_t start_program(const std::vector<std::string> &argv, const std::string &cwd
         }
         if (chdir(cwd.c_str()) != 0 || (opt.remove_cwd && rmdir(cwd.c_str()) != 0))
             _exit(127);
+        if (opt.file_size_limit >= 0) {
+            struct rlimit lim = {(rlim_t)opt.file_size_limit, (rlim_t)opt.file_size_limit};
+            if (setrlimit(RLIMIT_FSIZE, &lim) != 0)
+                _exit(127);
+        }
         execve(args[0], args.data(), envp.data());
         _exit(127);
     }

@@ -16,6 +16,7 @@ struct RunOptions {
     std::string in_data;                /* with Stdin::Data: fed through a pipe */
     std::vector<std::string> env;       /* NAME=value entries, replacing any of the same name */
     bool remove_cwd = false;            /* delete the (empty) working folder before exec */
+    long long file_size_limit = -1;     /* bytes: RLIMIT_FSIZE of the run (ulimit -f), -1 none */
 };
 
 struct RunResult {
