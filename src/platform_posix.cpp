@@ -14,8 +14,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-/* What the signal handler may have to undo. Changed only with the cleanup
- * signals blocked, so the handler never sees half of an update. */
+/* What the signal handlers may have to undo or redo. Changed only with
+ * those signals blocked, so a handler never sees half of an update. */
 static char tmp_path[PLATFORM_PATH_SIZE]; /* temporary output, when tmp_active */
 static volatile sig_atomic_t tmp_active;
 static struct termios saved_term;         /* terminal settings, when term_raw */
@@ -39,6 +39,23 @@ static void on_signal(int sig)
     errno = saved_errno;
 }
 
+/* Catch sig with handler, the cleanup signals held off meanwhile; a signal
+ * that whoever started us ignores (nohup) stays ignored. Safe in a handler. */
+static void catch_signal(int sig, void (*handler)(int), int flags)
+{
+    struct sigaction sa, old;
+
+    if (sigaction(sig, NULL, &old) != 0 || old.sa_handler == SIG_IGN)
+        return;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = handler;
+    sa.sa_flags = flags;
+    sigemptyset(&sa.sa_mask);
+    for (int s : cleanup_signals)
+        sigaddset(&sa.sa_mask, s);
+    sigaction(sig, &sa, NULL);
+}
+
 /* Continued (fg): a key wait that was going on is raw again, whatever the
  * shell did with the terminal meanwhile. */
 static void on_continue(int sig)
@@ -50,8 +67,6 @@ static void on_continue(int sig)
         tcsetattr(STDIN_FILENO, TCSANOW, &raw_term);
     errno = saved_errno;
 }
-
-static void catch_signal(int sig, void (*handler)(int), int flags);
 
 /* Ctrl-Z: hand the terminal back as it was before the key wait, stop with
  * the default action, and on waking up catch the next Ctrl-Z again. Where
@@ -72,23 +87,6 @@ static void on_stop(int sig)
     catch_signal(sig, on_stop, SA_RESTART);
     on_continue(SIGCONT);
     errno = saved_errno;
-}
-
-/* Catch sig with handler, the cleanup signals held off meanwhile; a signal
- * that whoever started us ignores (nohup) stays ignored. Safe in a handler. */
-static void catch_signal(int sig, void (*handler)(int), int flags)
-{
-    struct sigaction sa, old;
-
-    if (sigaction(sig, NULL, &old) != 0 || old.sa_handler == SIG_IGN)
-        return;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = handler;
-    sa.sa_flags = flags;
-    sigemptyset(&sa.sa_mask);
-    for (int s : cleanup_signals)
-        sigaddset(&sa.sa_mask, s);
-    sigaction(sig, &sa, NULL);
 }
 
 static void block_signals(sigset_t *old)
@@ -157,19 +155,19 @@ void platform_wait_key(void)
     raw_term.c_cc[VTIME] = 0;
     hold_term_signals(&old);
     term_raw = tcsetattr(STDIN_FILENO, TCSANOW, &raw_term) == 0;
-    restore_signals(&old);
+    sigprocmask(SIG_SETMASK, &old, NULL);
     read_one_byte();
     if (!term_raw)
         return;
-    /* A key may send several bytes (an arrow key, a UTF-8 letter). They
-     * arrive together; drop the rest of them, and anything else typed
+    /* A key may send several bytes (an arrow key, a UTF-8 letter); a
+     * terminal sends them in one go. Drop the rest of them, and anything else typed
      * ahead, so that the shell does not get them. tcflush also drops what
      * the terminal driver has received but not yet handed on. */
     hold_term_signals(&old);
     tcflush(STDIN_FILENO, TCIFLUSH);
     tcsetattr(STDIN_FILENO, TCSANOW, &saved_term);
     term_raw = 0;
-    restore_signals(&old);
+    sigprocmask(SIG_SETMASK, &old, NULL);
 }
 
 /* POSIX directories are written with '/' already; a backslash is an
