@@ -15,10 +15,11 @@
 #include <termios.h>
 #include <unistd.h>
 
-/* What the signal handler may have to undo, besides the output files.
- * Changed only with the cleanup signals blocked, so the handler never sees
+/* What the signal handlers may have to undo or redo, besides the output
+ * files. Changed only with those signals blocked, so a handler never sees
  * half of an update. */
 static struct termios saved_term;         /* terminal settings, when term_raw */
+static struct termios raw_term;           /* the key wait's settings, when term_raw */
 static volatile sig_atomic_t term_raw;
 
 static const int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
@@ -34,6 +35,56 @@ static void on_signal(int sig)
         tcsetattr(STDIN_FILENO, TCSANOW, &saved_term);
     signal(sig, SIG_DFL);
     raise(sig);
+    errno = saved_errno;
+}
+
+/* Catch sig with handler, the cleanup signals held off meanwhile; a signal
+ * that whoever started us ignores (nohup) stays ignored. Safe in a handler. */
+static void catch_signal(int sig, void (*handler)(int), int flags)
+{
+    struct sigaction sa, old;
+
+    if (sigaction(sig, NULL, &old) != 0 || old.sa_handler == SIG_IGN)
+        return;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = handler;
+    sa.sa_flags = flags;
+    sigemptyset(&sa.sa_mask);
+    for (int s : cleanup_signals)
+        sigaddset(&sa.sa_mask, s);
+    sigaction(sig, &sa, NULL);
+}
+
+/* Continued (fg): a key wait that was going on is raw again, whatever the
+ * shell did with the terminal meanwhile. */
+static void on_continue(int sig)
+{
+    int saved_errno = errno;
+
+    (void)sig;
+    if (term_raw)
+        tcsetattr(STDIN_FILENO, TCSANOW, &raw_term);
+    errno = saved_errno;
+}
+
+/* Ctrl-Z: hand the terminal back as it was before the key wait, stop with
+ * the default action, and on waking up catch the next Ctrl-Z again. Where
+ * the system discards the stop (an orphaned process group) the wait simply
+ * goes on, raw. */
+static void on_stop(int sig)
+{
+    int saved_errno = errno;
+    sigset_t set;
+
+    if (term_raw)
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved_term);
+    signal(sig, SIG_DFL);
+    raise(sig); /* pending while the handler runs: it stops us at the unblock */
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, NULL);
+    catch_signal(sig, on_stop, SA_RESTART);
+    on_continue(SIGCONT);
     errno = saved_errno;
 }
 
@@ -54,22 +105,16 @@ void restore_signals(const sigset_t *old)
 
 void platform_init(void)
 {
-    struct sigaction sa;
-
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
     for (int sig : cleanup_signals)
-        sigaddset(&sa.sa_mask, sig);
-    for (int sig : cleanup_signals) {
-        struct sigaction old;
-        /* a signal ignored by whoever started us (nohup) stays ignored */
-        if (sigaction(sig, NULL, &old) == 0 && old.sa_handler == SIG_IGN)
-            continue;
-        sigaction(sig, &sa, NULL);
-    }
+        catch_signal(sig, on_signal, 0);
+    /* a stop and a continue must not fail a system call: restart it */
+    catch_signal(SIGTSTP, on_stop, SA_RESTART);
+    catch_signal(SIGCONT, on_continue, SA_RESTART);
     /* a FIFO output whose reader went away is a write error, not a kill */
     signal(SIGPIPE, SIG_IGN);
+    /* so is a file-size limit (ulimit -f): write() fails with EFBIG, and
+     * the temporary file is removed as after any failed write */
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 static void read_one_byte(void)
@@ -80,28 +125,48 @@ static void read_one_byte(void)
     }
 }
 
+/* Hold off every signal whose handler looks at term_raw, so that the
+ * terminal and term_raw change together. */
+static void hold_term_signals(sigset_t *old)
+{
+    sigset_t set;
+
+    sigemptyset(&set);
+    for (int sig : cleanup_signals)
+        sigaddset(&set, sig);
+    sigaddset(&set, SIGTSTP);
+    sigaddset(&set, SIGCONT);
+    sigprocmask(SIG_BLOCK, &set, old);
+}
+
 void platform_wait_key(void)
 {
-    struct termios raw;
+    sigset_t old;
 
     fflush(stdout);
     if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved_term) != 0) {
         read_one_byte();
         return;
     }
-    raw = saved_term;
-    raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO); /* ISIG stays: Ctrl-C still works */
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    term_raw = 1;
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) {
-        term_raw = 0;
-        read_one_byte();
-        return;
-    }
+    raw_term = saved_term;
+    raw_term.c_lflag &= ~(tcflag_t)(ICANON | ECHO); /* ISIG stays: Ctrl-C, Ctrl-Z work */
+    raw_term.c_cc[VMIN] = 1;
+    raw_term.c_cc[VTIME] = 0;
+    hold_term_signals(&old);
+    term_raw = tcsetattr(STDIN_FILENO, TCSANOW, &raw_term) == 0;
+    sigprocmask(SIG_SETMASK, &old, NULL);
     read_one_byte();
+    if (!term_raw)
+        return;
+    /* A key may send several bytes (an arrow key, a UTF-8 letter); a
+     * terminal sends them in one go. Drop the rest of them, and anything else typed
+     * ahead, so that the shell does not get them. tcflush also drops what
+     * the terminal driver has received but not yet handed on. */
+    hold_term_signals(&old);
+    tcflush(STDIN_FILENO, TCIFLUSH);
     tcsetattr(STDIN_FILENO, TCSANOW, &saved_term);
     term_raw = 0;
+    sigprocmask(SIG_SETMASK, &old, NULL);
 }
 
 /* POSIX directories are written with '/' already; a backslash is an

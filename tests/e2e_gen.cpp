@@ -284,3 +284,36 @@ TEST(Command, DiskFullKeepsTheOldOutput)
     EXPECT_TRUE(read_file(mnt + "/fw.bin") == before);
     umount(mnt.c_str());
 }
+
+/* A file-size limit (ulimit -f) is a write failure like a full disk, in both
+ * run modes: no death by SIGXFSZ, the old output kept, no temporary file.
+ * The limits fall before the first byte, in the body (a short write, then
+ * EFBIG), one byte into the trailer, and at the image's size (it fits). */
+TEST(WriteFailure, FileSizeLimitKeepsTheOldOutput)
+{
+    const std::string input = pattern(300000), image = reference_image(input);
+    const long long limits[] = {0, 102400, (long long)image.size() - 9, (long long)image.size()};
+    for (bool command_run : {true, false}) {
+        for (long long limit : limits) {
+            Workspace w(&input);
+            write_file(w / OUT, "old image");
+            RunOptions opt;
+            opt.file_size_limit = limit;
+            std::vector<std::string> argv = {GEN};
+            if (command_run)
+                argv = {GEN, IN, OUT};
+            RunResult r = run_program(argv, w.path, opt);
+            bool fits = limit == (long long)image.size();
+            std::string why = (command_run ? "command run, limit " : "interactive, limit ") +
+                              std::to_string(limit);
+            EXPECT_EQ(r.signal, 0) << why;
+            EXPECT_EQ(r.status, command_run && !fits ? 1 : 0) << why;
+            std::string said = "data/KOVRIN_SW.bin len= 300000\n" +
+                               std::string(fits ? "" : "Write file out/KOVRIN_UPGRADE_SW.bin failed\n") +
+                               PROMPT;
+            EXPECT_EQ(r.out, command_run ? "" : said) << why;
+            EXPECT_TRUE(read_file(w / OUT) == (fits ? image : "old image")) << why;
+            EXPECT_EQ(list_dir(w / "out"), std::vector<std::string>{"KOVRIN_UPGRADE_SW.bin"}) << why;
+        }
+    }
+}

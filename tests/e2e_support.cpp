@@ -6,6 +6,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -69,6 +70,11 @@ pid_t start_program(const std::vector<std::string> &argv, const std::string &cwd
         }
         if (chdir(cwd.c_str()) != 0 || (opt.remove_cwd && rmdir(cwd.c_str()) != 0))
             _exit(127);
+        if (opt.file_size_limit >= 0) {
+            struct rlimit lim = {(rlim_t)opt.file_size_limit, (rlim_t)opt.file_size_limit};
+            if (setrlimit(RLIMIT_FSIZE, &lim) != 0)
+                _exit(127);
+        }
         execve(args[0], args.data(), envp.data());
         _exit(127);
     }
@@ -130,11 +136,31 @@ RunResult run_program(const std::vector<std::string> &argv, const std::string &c
     return finish_program(pid, fd);
 }
 
-PtyRun::PtyRun(const std::vector<std::string> &argv, const std::string &cwd, bool null_stdin,
-               const std::vector<std::string> &env, unsigned short columns)
+/* In the session leader of a terminal: go on as a job, in a process group
+ * of its own in the foreground, as a job-control shell starts one, and stay
+ * behind as its parent, ending with its status. Run directly, the program's
+ * group would have no parent in the session (orphaned), and the system
+ * discards stop signals sent to such a group. */
+static void continue_as_job(void)
 {
-    struct winsize size = {50, columns, 0, 0};
-    if (openpty(&master, &slave, nullptr, nullptr, columns ? &size : nullptr) != 0 ||
+    pid_t job = fork();
+    if (job == 0) {
+        setpgid(0, 0);
+        signal(SIGTTOU, SIG_IGN); /* taking the terminal from the background */
+        tcsetpgrp(STDIN_FILENO, getpid());
+        signal(SIGTTOU, SIG_DFL);
+        return;
+    }
+    int st = 0;
+    while (job > 0 && waitpid(job, &st, 0) < 0 && errno == EINTR) {
+    }
+    _exit(job > 0 && WIFEXITED(st) ? WEXITSTATUS(st) : 127);
+}
+
+PtyRun::PtyRun(const std::vector<std::string> &argv, const std::string &cwd, const PtyOptions &opt)
+{
+    struct winsize size = {50, opt.columns, 0, 0};
+    if (openpty(&master, &slave, nullptr, nullptr, opt.columns ? &size : nullptr) != 0 ||
         tcgetattr(slave, &before) != 0) {
         ADD_FAILURE() << "no pseudo-terminal: " << strerror(errno);
         return;
@@ -155,13 +181,15 @@ PtyRun::PtyRun(const std::vector<std::string> &argv, const std::string &cwd, boo
         dup2(slave, STDERR_FILENO);
         close(slave);
         close(master);
-        if (null_stdin) {
+        if (opt.as_job)
+            continue_as_job();
+        if (opt.null_stdin) {
             int fd = open("/dev/null", O_RDONLY);
             if (fd < 0 || dup2(fd, STDIN_FILENO) < 0)
                 _exit(127);
             close(fd);
         }
-        for (const std::string &e : env)
+        for (const std::string &e : opt.env)
             putenv(strdup(e.c_str()));
         if (chdir(cwd.c_str()) == 0)
             execv(args[0], args.data());

@@ -20,6 +20,7 @@ struct RunOptions {
     std::string in_data;                /* with Stdin::Data: fed through a pipe */
     std::vector<std::string> env;       /* NAME=value entries, replacing any of the same name */
     bool remove_cwd = false;            /* delete the (empty) working folder before exec */
+    long long file_size_limit = -1;     /* bytes: RLIMIT_FSIZE of the run (ulimit -f), -1 none */
 };
 
 struct RunResult {
@@ -51,6 +52,14 @@ std::vector<std::string> preload_env(const std::string &so);
  * here as well, so that the terminal's settings can be read while the
  * program runs and after it ends. The destructor kills a program still
  * running. pid is -1 when the program could not be started. */
+/* How PtyRun starts the program. */
+struct PtyOptions {
+    bool null_stdin = false;      /* standard input from /dev/null, not the terminal */
+    std::vector<std::string> env; /* "NAME=value" entries added to its environment */
+    unsigned short columns = 0;   /* the terminal's width, when not the system's default */
+    bool as_job = false;          /* a job under a session leader, as a shell runs it */
+};
+
 struct PtyRun {
     int master = -1, slave = -1;
     pid_t pid = -1;
@@ -58,10 +67,8 @@ struct PtyRun {
     struct termios before;      /* the terminal's settings as the program finds them */
     int status = -1, signal = 0; /* once ended(): as in RunResult */
 
-    /* env: "NAME=value" entries added to the program's environment;
-     * columns: the terminal's width, when not the system's default. */
-    PtyRun(const std::vector<std::string> &argv, const std::string &cwd, bool null_stdin = false,
-           const std::vector<std::string> &env = {}, unsigned short columns = 0);
+    PtyRun(const std::vector<std::string> &argv, const std::string &cwd,
+           const PtyOptions &opt = PtyOptions());
     ~PtyRun();
     PtyRun(const PtyRun &) = delete;
     PtyRun &operator=(const PtyRun &) = delete;

@@ -350,7 +350,9 @@ TEST_F(Wine, ConsoleWaitsForOneKeyWithoutEcho)
 TEST_F(Wine, NulAsStandardInputEndsTheWaitEvenWithAConsole)
 {
     TempDir d;
-    PtyRun run({WINE, EXE}, d.path, true);
+    PtyOptions no_console_input;
+    no_console_input.null_stdin = true;
+    PtyRun run({WINE, EXE}, d.path, no_console_input);
     ASSERT_GT(run.pid, 0);
     ASSERT_TRUE(run.ended(60)) << "still waiting: " << screen_text(run.out);
     EXPECT_EQ(run.status, 0);
@@ -467,7 +469,10 @@ static RunOptions in_locale(const std::string &locpath, const char *locale)
 static std::string console_text(const std::vector<std::string> &argv, const std::string &cwd,
                                 const RunOptions &opt)
 {
-    PtyRun run(argv, cwd, false, opt.env, 400);
+    PtyOptions wide;
+    wide.env = opt.env;
+    wide.columns = 400;
+    PtyRun run(argv, cwd, wide);
     run.ended(60);
     return screen_text(run.out);
 }
