@@ -87,15 +87,27 @@ static RunResult run_case(const OutputCase &c, OutputDir &d, const RunOptions &o
     return run_program(c.plain_user ? as_plain_user(argv) : argv, d.path, opt);
 }
 
-/* Skipped cases are named; the test skips when none could run. */
-static void skip_if_none_ran(const std::vector<std::string> &skipped, size_t cases)
+/* Run check on every case that can run here, each in a fresh OutputDir set
+ * up for it. Skipped cases are named; the test skips when none could run. */
+static void run_cases(const std::vector<OutputCase> &cases,
+                      const std::function<void(const OutputCase &, OutputDir &)> &check)
 {
     std::string why;
-    for (const std::string &s : skipped)
-        why += "\n  " + s;
-    if (skipped.size() == cases)
+    size_t skipped = 0;
+    for (auto &c : cases) {
+        std::string not_here = c.ready();
+        if (!not_here.empty()) {
+            why += std::string("\n  ") + c.what + ": " + not_here;
+            skipped++;
+            continue;
+        }
+        OutputDir d;
+        c.setup(d);
+        check(c, d);
+    }
+    if (skipped == cases.size())
         GTEST_SKIP() << "no case could run here:" << why;
-    if (!skipped.empty())
+    if (skipped > 0)
         std::cout << "cases skipped here:" << why << "\n";
 }
 
@@ -155,22 +167,13 @@ TEST(Output, RefusedLikeAnOverwrite)
          },
          false, "tmp/out.bin", "tmp/out.bin"},
     };
-    std::vector<std::string> skipped;
-    for (auto &c : cases) {
-        std::string why = c.ready();
-        if (!why.empty()) {
-            skipped.push_back(std::string(c.what) + ": " + why);
-            continue;
-        }
-        OutputDir d;
-        c.setup(d);
+    run_cases(cases, [](const OutputCase &c, OutputDir &d) {
         std::vector<std::string> before = list_dir(d.path);
         RunResult r = run_case(c, d);
         EXPECT_EQ(r.status, 1) << c.what;
         EXPECT_TRUE(read_file(d / c.file) == "old image") << c.what;
         EXPECT_EQ(list_dir(d.path), before) << c.what;
-    }
-    skip_if_none_ran(skipped, cases.size());
+    });
 }
 
 /* Where the file may be written but not replaced, it is written in place:
@@ -205,15 +208,7 @@ TEST(Output, InPlaceWhereReplacingIsRefused)
          },
          false, "out.bin", "out.bin"},
     };
-    std::vector<std::string> skipped;
-    for (auto &c : cases) {
-        std::string why = c.ready();
-        if (!why.empty()) {
-            skipped.push_back(std::string(c.what) + ": " + why);
-            continue;
-        }
-        OutputDir d;
-        c.setup(d);
+    run_cases(cases, [](const OutputCase &c, OutputDir &d) {
         std::vector<std::string> before = list_dir(d / c.file + "/..");
         ino_t ino = inode_of(d / c.file);
         RunResult r = run_case(c, d);
@@ -222,8 +217,7 @@ TEST(Output, InPlaceWhereReplacingIsRefused)
         EXPECT_EQ(inode_of(d / c.file), ino) << c.what << ": replaced, not written in place";
         EXPECT_EQ(list_dir(d / c.file + "/.."), before) << c.what;
         umount((d / "out.bin").c_str());
-    }
-    skip_if_none_ran(skipped, cases.size());
+    });
 }
 
 /* Closing or renaming the temporary file fails: the old output stays as it
