@@ -23,6 +23,7 @@ static struct termios raw_term;           /* the key wait's settings, when term_
 static volatile sig_atomic_t term_raw;
 
 static const int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+static void (*volatile signal_cleanup)(void); /* the output's clean-up, once handed in */
 
 /* Undo what is half done with async-signal-safe calls only, then die of the
  * same signal (it is delivered once the handler returns). */
@@ -30,7 +31,8 @@ static void on_signal(int sig)
 {
     int saved_errno = errno;
 
-    output_signal_cleanup();
+    if (signal_cleanup)
+        signal_cleanup();
     if (term_raw)
         tcsetattr(STDIN_FILENO, TCSANOW, &saved_term);
     signal(sig, SIG_DFL);
@@ -101,6 +103,11 @@ void block_signals(sigset_t *old)
 void restore_signals(const sigset_t *old)
 {
     sigprocmask(SIG_SETMASK, old, NULL);
+}
+
+void on_cleanup_signal(void (*fn)(void))
+{
+    signal_cleanup = fn;
 }
 
 void platform_init(void)

@@ -1,6 +1,6 @@
-/* Shared by the two POSIX platform files, and by nothing else: the signal
- * handler lives in platform_posix.cpp, the files it must remove belong to
- * the output code in platform_posix_output.cpp. */
+/* What platform_posix.cpp gives the output code in platform_posix_output.cpp,
+ * and nobody else: the signal handler lives in the former, the files it must
+ * remove belong to the latter, which hands it a clean-up function. */
 #ifndef SWUG_PLATFORM_POSIX_H
 #define SWUG_PLATFORM_POSIX_H
 
@@ -11,8 +11,8 @@
 void block_signals(sigset_t *old);
 void restore_signals(const sigset_t *old);
 
-/* Remove the temporary output and an output this run created, if any.
- * Async-signal-safe: the signal handler calls it. */
-void output_signal_cleanup(void);
+/* Have the handler of the cleanup signals call fn before the process dies
+ * of the signal; fn must be async-signal-safe. One function at a time. */
+void on_cleanup_signal(void (*fn)(void));
 
 #endif

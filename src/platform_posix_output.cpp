@@ -49,7 +49,9 @@ static void unlink_made(void)
         unlink(made_path);
 }
 
-void output_signal_cleanup(void)
+/* Remove the temporary output and an output this run created, if any.
+ * Async-signal-safe: the signal handler calls it. */
+static void output_signal_cleanup(void)
 {
     if (tmp_active)
         unlink(tmp_path);
@@ -218,6 +220,7 @@ static int open_output_once(const char *path, PLATFORM_OUT *out)
 
 int platform_output_open(const char *path, PLATFORM_OUT *out)
 {
+    on_cleanup_signal(output_signal_cleanup);
     for (int look = 0; look < 100; look++) {
         out->fd = -1;
         out->dest = -1;
