@@ -7,7 +7,8 @@
  *
  * Each records in one SWUG_VERIFY what it found, and every problem, in the
  * order of the checks and each kind at most once; swug_problem_text() words
- * a problem as one line.
+ * a problem as one line. The checks are in swug_verify.cpp, the words the
+ * reports use in verify_words.cpp.
  *
  * The layout is taken from the file's own size: the header is its first 40
  * bytes and the trailer its last 10, whatever `length` says. What lies
@@ -18,6 +19,9 @@
 #define SWUG_VERIFY_H
 
 #include "main.h"
+
+/* Header and trailer: no file shorter than this can be an image. */
+constexpr uint64_t SWUG_FRAME_SIZE = SWUG_HEADER_SIZE + SWUG_RESERVED_SIZE;
 
 /* Kinds of problems, and what the values a, b, c of each hold. The first
  * ones are about the image alone; the SWUG_PROBLEM_INPUT_... ones compare it
