@@ -33,11 +33,16 @@
 static char tmp_path[PLATFORM_PATH_SIZE];  /* temporary output, when tmp_active */
 static volatile sig_atomic_t tmp_active;
 static char made_path[PLATFORM_PATH_SIZE]; /* output this run created, when made_active */
-static dev_t made_dev;                     /* ... and its identity */
-static ino_t made_ino;
+static struct stat made;                   /* ... and what it was, to know it again */
 static volatile sig_atomic_t made_active;
 
 static const int OUTPUT_FLAGS = O_WRONLY | O_NOCTTY | O_CLOEXEC;
+
+/* Whether two looks saw the same file. */
+static int same_file(const struct stat *a, const struct stat *b)
+{
+    return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
+}
 
 /* The created output is removed only while its name still holds it:
  * another run may have renamed its own image over it meanwhile. */
@@ -45,7 +50,7 @@ static void unlink_made(void)
 {
     struct stat st;
 
-    if (lstat(made_path, &st) == 0 && st.st_dev == made_dev && st.st_ino == made_ino)
+    if (lstat(made_path, &st) == 0 && same_file(&st, &made))
         unlink(made_path);
 }
 
@@ -101,7 +106,7 @@ static int kernel_name(int fd, const struct stat *st, char name[PLATFORM_PATH_SI
     name[n] = '\0';
     if (name[0] != '/') /* "pipe:[...]" and the like */
         return 0;
-    return lstat(name, &now) == 0 && now.st_dev == st->st_dev && now.st_ino == st->st_ino;
+    return lstat(name, &now) == 0 && same_file(&now, st);
 }
 
 /* Remember that this run created the file open as fd, the target of a
@@ -116,8 +121,7 @@ static void note_made(int fd)
         return;
     block_signals(&old);
     memcpy(made_path, name, sizeof made_path);
-    made_dev = st.st_dev;
-    made_ino = st.st_ino;
+    made = st;
     made_active = 1;
     restore_signals(&old);
 }
@@ -180,7 +184,7 @@ static int still_reached(const char *path, const struct stat *st)
 {
     struct stat now;
 
-    return stat(path, &now) == 0 && now.st_dev == st->st_dev && now.st_ino == st->st_ino;
+    return stat(path, &now) == 0 && same_file(&now, st);
 }
 
 /* One look at path. Returns 1 with out ready, 0 on failure, or -1 when the

@@ -1,7 +1,6 @@
 /* Where swug-gen's output goes: what the system opens for the output path
  * decides, with the protections and permissions an overwrite has. */
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -272,25 +271,4 @@ TEST(Output, SwappedBeforeTheOpen)
     struct stat st;
     EXPECT_TRUE(lstat((d / "out.bin").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
     EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"in.bin", "out.bin", "real.bin"}));
-}
-
-/* Interrupted while writing a new output: neither the temporary file nor
- * the output is left. */
-TEST(Output, SignalLeavesNoNewOutput)
-{
-    OutputDir d;
-    RunOptions opt;
-    opt.env = preload_env(STALL_TEMP_WRITE_PATH);
-    int fd;
-    pid_t pid = start_program({GEN, "in.bin", "out.bin"}, d.path, opt, &fd);
-    ASSERT_GT(pid, 0);
-    for (int i = 0; i < 3000 && list_dir(d.path).size() < 2; i++)
-        usleep(10000);
-    /* while it is written, a new output is only the temporary file */
-    std::vector<std::string> during = list_dir(d.path);
-    ASSERT_EQ(during.size(), 2u) << "no temporary output appeared";
-    EXPECT_EQ(during[0].rfind(".swug-gen-", 0), 0u) << during[0];
-    kill(pid, SIGTERM);
-    EXPECT_EQ(finish_program(pid, fd).signal, SIGTERM);
-    EXPECT_EQ(list_dir(d.path), std::vector<std::string>{"in.bin"});
 }
