@@ -1,4 +1,5 @@
 /* The closing key wait, in a pseudo-terminal and with standard input that is not one. */
+#include <fcntl.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -49,24 +50,34 @@ static bool waiting_for_key(PtyRun &run)
 }
 
 /* A key may send several bytes: an arrow key an escape sequence, an
- * accented letter two bytes of UTF-8. One key ends the wait, and all of
- * it is taken. */
+ * accented letter two bytes of UTF-8, in one go or (a serial console) a
+ * byte every few milliseconds. One key ends the wait, and all of it is
+ * taken; a terminal left non-blocking waits all the same, and stays so. */
 TEST(KeyWait, OneKeyOfAnyLengthWithoutEchoThenTerminalRestored)
 {
+    struct { std::string key; int gap_ms; bool nonblocking; } keys[] = {
+        {"k", 0, false}, {"\x1b[A", 0, false}, {"\xc3\xa9", 0, false},
+        {"\x1b[A", 5, false}, {"\xc3\xa9", 5, true}, {"k", 0, true}};
     TempDir d;
-    for (std::string key : {"k", "\x1b[A", "\xc3\xa9"}) {
-        PtyRun run({GEN}, d.path);
+    for (auto &k : keys) {
+        PtyOptions opt;
+        opt.nonblocking = k.nonblocking;
+        PtyRun run({GEN}, d.path, opt);
         ASSERT_GT(run.pid, 0);
         struct termios after;
+        std::string what = std::to_string(k.key.size()) + " bytes, " + std::to_string(k.gap_ms) +
+                           " ms apart" + (k.nonblocking ? ", non-blocking" : "");
 
-        ASSERT_TRUE(waiting_for_key(run)) << run.out;
-        ASSERT_TRUE(run.send(key));
+        ASSERT_TRUE(waiting_for_key(run)) << what << ": " << run.out;
+        EXPECT_FALSE(k.nonblocking && run.ended(1)) << what << ": ended without a key";
+        ASSERT_TRUE(run.send(k.key, k.gap_ms));
         ASSERT_TRUE(run.ended(60));
-        EXPECT_EQ(run.status, 1) << key; /* no input here */
-        EXPECT_EQ(run.out.substr(run.out.find(PROMPT) + PROMPT.size()), "") << "echoed: " << key;
+        EXPECT_EQ(run.status, 1) << what; /* no input here */
+        EXPECT_EQ(run.out.substr(run.out.find(PROMPT) + PROMPT.size()), "") << "echoed: " << what;
         ASSERT_TRUE(run.settings(&after));
-        EXPECT_TRUE(same_settings(run.before, after)) << key;
-        EXPECT_EQ(left_for_the_shell(run.slave), "") << "after " << key.size() << " bytes";
+        EXPECT_TRUE(same_settings(run.before, after)) << what;
+        EXPECT_EQ((fcntl(run.slave, F_GETFL) & O_NONBLOCK) != 0, k.nonblocking) << what;
+        EXPECT_EQ(left_for_the_shell(run.slave), "") << what;
     }
 }
 
@@ -79,7 +90,7 @@ static char process_state(pid_t pid)
 }
 
 /* Stopped during the wait, the program hands the terminal back as it found
- * it; continued (fg), the wait is raw and silent again. A SIGSTOP cannot be
+ * it, non-blocking here; continued (fg), the wait is raw and silent again. A SIGSTOP cannot be
  * caught: there the shell puts its own settings back, and the program must
  * still make the terminal raw again when continued. */
 TEST(KeyWait, StoppedAndContinued)
@@ -92,6 +103,7 @@ TEST(KeyWait, StoppedAndContinued)
     TempDir d;
     PtyOptions job;
     job.as_job = true;
+    job.nonblocking = true;
     for (auto &s : stops) {
         PtyRun run({GEN}, d.path, job);
         ASSERT_GT(run.pid, 0);
@@ -108,22 +120,27 @@ TEST(KeyWait, StoppedAndContinued)
         }
         ASSERT_TRUE(run.settings(&now));
         EXPECT_TRUE(same_settings(run.before, now)) << s.how << ": left raw while stopped";
+        EXPECT_TRUE(s.sig == SIGSTOP || (fcntl(run.slave, F_GETFL) & O_NONBLOCK)) << s.how;
 
         ASSERT_EQ(kill(pgrp, SIGCONT), 0);
         ASSERT_TRUE(run.read_until([&] { return raw_mode(run); })) << s.how << ": not raw again";
+        EXPECT_FALSE(run.ended(1)) << s.how << ": ended without a key";
         ASSERT_TRUE(run.send("k"));
         ASSERT_TRUE(run.ended(60));
         EXPECT_EQ(run.status, 1) << s.how;
         EXPECT_EQ(run.out.substr(run.out.find(PROMPT) + PROMPT.size()), "") << s.how;
         ASSERT_TRUE(run.settings(&now));
         EXPECT_TRUE(same_settings(run.before, now)) << s.how;
+        EXPECT_TRUE(fcntl(run.slave, F_GETFL) & O_NONBLOCK) << s.how;
     }
 }
 
 TEST(KeyWait, CtrlCRestoresTheTerminal)
 {
     TempDir d;
-    PtyRun run({GEN}, d.path);
+    PtyOptions opt;
+    opt.nonblocking = true;
+    PtyRun run({GEN}, d.path, opt);
     ASSERT_GT(run.pid, 0);
     struct termios after;
     ASSERT_TRUE(run.read_until([&] { return raw_mode(run); }));
@@ -132,6 +149,7 @@ TEST(KeyWait, CtrlCRestoresTheTerminal)
     EXPECT_EQ(run.signal, SIGINT);
     ASSERT_TRUE(run.settings(&after));
     EXPECT_TRUE(same_settings(run.before, after));
+    EXPECT_TRUE(fcntl(run.slave, F_GETFL) & O_NONBLOCK);
 }
 
 TEST(KeyWait, StandardInputThatIsNotATerminal)
