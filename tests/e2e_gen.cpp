@@ -60,11 +60,11 @@ TEST(Interactive, WrongArgumentCount)
 {
     std::string input = "abc";
     Workspace w(&input);
-    for (auto &args : {std::vector<std::string>{"a"}, std::vector<std::string>{"a", "b", "c"}}) {
-        RunResult r = interactive(w.path, args);
-        EXPECT_EQ(r.out, "Parameter Error [" + std::to_string(args.size() + 1) + "]\n" + PROMPT);
-        EXPECT_EQ(r.status, 1);
-    }
+    EXPECT_EQ(interactive(w.path, {"a"}).out, "Parameter Error [2]\n" + std::string(PROMPT));
+    EXPECT_EQ(interactive(w.path, {"a"}).status, 1);
+    RunResult r = interactive(w.path, {"a", "b", "c"});
+    EXPECT_EQ(r.out, "Parameter Error [4]\n" + std::string(PROMPT));
+    EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(list_dir(w / "out").empty());
 }
 
