@@ -28,9 +28,9 @@ endif()
 
 execute_process(COMMAND "${SWUG_GEN}" "${SWUG_INPUT}" "${SWUG_OUTPUT}" RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "swug-gen ${SWUG_INPUT} ${SWUG_OUTPUT} failed (${rc}): no image "
-                      "written. The input is missing, empty or over 1,048,576 bytes, "
-                      "or the image cannot be written.")
+  message(FATAL_ERROR "swug-gen ${SWUG_INPUT} ${SWUG_OUTPUT} failed (${rc}): no new "
+                      "image, an older one is left as it was. The input is missing, "
+                      "empty or over 1,048,576 bytes, or the image cannot be written.")
 endif()
 
 if(NOT SWUG_VERIFY STREQUAL "")

@@ -64,8 +64,7 @@ endfunction()
 
 function(swug_add_upgrade_image name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "VERIFY;ALL" "INPUT;FIRMWARE;OUTPUT" "DEPENDS")
-  set(usage "swug_add_upgrade_image(${name} INPUT <file> | FIRMWARE <target> "
-            "[OUTPUT <file>] [VERIFY] [ALL] [DEPENDS ...])")
+  set(usage "swug_add_upgrade_image(${name} INPUT <file> | FIRMWARE <target> [OUTPUT <file>] [VERIFY] [ALL] [DEPENDS ...])")
   if(arg_UNPARSED_ARGUMENTS OR arg_KEYWORDS_MISSING_VALUES)
     message(FATAL_ERROR "${usage}: unexpected or missing "
                         "${arg_UNPARSED_ARGUMENTS}${arg_KEYWORDS_MISSING_VALUES}")
