@@ -25,11 +25,12 @@ consumer() {
     verify "$dir/out/fw.img" "$work/fw.raw"
     verify "$dir/elf_image.bin" "$dir/fw"
 }
-# rebuild DIR: build again and print the images it made; fails with the build.
+# rebuild DIR IMAGES: build again; it must make just IMAGES (or fail: "fails").
 rebuild() {
     local log
-    log=$(cmake --build "$1" 2>&1) || return 1
-    sed -n 's/.*Building upgrade image //p' <<<"$log"
+    log=$(cmake --build "$1" 2>&1) || log=fails
+    [ "$(sed 's/.*Building upgrade image //;t;/^fails$/!d' <<<"$log")" = "$2" ] ||
+        fail "build again: wanted '$2': $log"
 }
 
 cp "$src/data/KOVRIN_SW.bin" "$work/in.bin"
@@ -40,30 +41,31 @@ if [ $# -ge 3 ]; then
 fi
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
-c=$work/installed
-consumer "$c" -DCMAKE_PREFIX_PATH="$work/prefix"
-made=$(rebuild "$c") || fail "second build"
-[ -z "$made" ] || fail "second build made $made"
-head -c 5000 "$src/data/KOVRIN_SW.bin" >"$work/in.bin"
-made=$(rebuild "$c") || fail "build after a change"
-[ "$made" = raw_image.bin ] || fail "changed input: made '$made'"
-verify "$c/raw_image.bin" "$work/in.bin"
-cp "$c/raw_image.bin" "$work/before"
-head -c 1048577 /dev/zero >"$work/in.bin" # over the limit: swug-gen fails
-! rebuild "$c" >/dev/null || fail "build passed with a failing swug-gen"
-cmp -s "$c/raw_image.bin" "$work/before" || fail "a failing swug-gen changed the image"
-cp "$src/data/KOVRIN_SW.bin" "$work/in.bin"
-cmake "$c" -DSWUG_VERIFY_EXECUTABLE=/bin/false >/dev/null
-! rebuild "$c" >/dev/null || fail "build passed with a failing swug-verify"
-[ ! -e "$c/raw_image.bin" ] || fail "the image swug-verify rejected is still there"
-
-# Ninja here, where it is: its own rules for what is up to date.
+# rows DIR: a second build makes nothing; a changed input is made again; a
+# failing swug-gen fails the build and leaves the older image; a failing
+# swug-verify fails it and removes the image.
+rows() {
+    rebuild "$1" ""
+    head -c 5000 "$src/data/KOVRIN_SW.bin" >"$work/in.bin"
+    rebuild "$1" raw_image.bin
+    verify "$1/raw_image.bin" "$work/in.bin"
+    cp "$1/raw_image.bin" "$work/before"
+    head -c 1048577 /dev/zero >"$work/in.bin" # over the limit
+    rebuild "$1" fails
+    cmp -s "$1/raw_image.bin" "$work/before" || fail "a failing swug-gen changed the image"
+    cp "$src/data/KOVRIN_SW.bin" "$work/in.bin"
+    cmake "$1" -DSWUG_VERIFY_EXECUTABLE=/bin/false >/dev/null
+    rebuild "$1" fails
+    [ ! -e "$1/raw_image.bin" ] || fail "the image swug-verify rejected is still there"
+}
+consumer "$work/installed" -DCMAKE_PREFIX_PATH="$work/prefix"
+rows "$work/installed"
+# Ninja too, where it is: it keeps an output whose command failed.
 bash "$src/scripts/deps.sh" ninja-build gcc-arm-none-eabi >/dev/null 2>&1 || true
 gen=()
 command -v ninja >/dev/null && gen=(-G Ninja)
 consumer "$work/sub" "${gen[@]}" -DSWUG_SOURCE="$src"
-made=$(rebuild "$work/sub") || fail "second build (add_subdirectory)"
-[ -z "$made" ] || fail "second build (add_subdirectory) made $made"
+rows "$work/sub"
 
 zip=$(ls "$src"/build-win/packages/swug-*-win64.zip 2>/dev/null | head -1)
 if [ -n "$zip" ]; then
