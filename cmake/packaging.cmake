@@ -1,7 +1,9 @@
 # Installing the tools and packing them for release:
 #   Linux:   bin/swug-gen, bin/swug-verify, share/man/man1/*.1.gz,
-#            share/doc/swug/{copyright,changelog.gz}      ->  .deb and .tar.gz
-#   Windows: swug-gen.exe, swug-verify.exe, README.txt, LICENSE.txt  ->  .zip
+#            share/doc/swug/{copyright,changelog.gz},
+#            lib/cmake/swug/ (the CMake package)            ->  .deb and .tar.gz
+#   Windows: swug-gen.exe, swug-verify.exe, README.txt, LICENSE.txt,
+#            cmake/ (the CMake package)                     ->  .zip
 #
 # Every file that goes into a package is made so that the same sources give
 # the same bytes: gzip -n keeps names and times out of the compressed files,
@@ -28,7 +30,9 @@ function(swug_gzip in out)
 endfunction()
 
 if(WIN32)
-  install(TARGETS swug-gen swug-verify RUNTIME DESTINATION .)
+  install(TARGETS swug-gen swug-verify EXPORT swugTargets RUNTIME DESTINATION .)
+  # Where find_package() looks in a prefix that is one program's folder.
+  set(SWUG_PACKAGE_DIR cmake)
   # Windows line ends, so that Notepad shows them as lines.
   configure_file(packaging/README-windows.txt ${pack_dir}/README.txt @ONLY NEWLINE_STYLE WIN32)
   configure_file(LICENSE ${pack_dir}/LICENSE.txt @ONLY NEWLINE_STYLE WIN32)
@@ -36,7 +40,10 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
 else()
-  install(TARGETS swug-gen swug-verify RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS swug-gen swug-verify EXPORT swugTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # lib/cmake, not GNUInstallDirs' lib/<multiarch>: the package names host
+  # programs, which cross builds for any architecture find here.
+  set(SWUG_PACKAGE_DIR lib/cmake/swug)
   # A stripped install (as the packages are) drops the compiler's version
   # notes too: they only take room.
   if(CMAKE_OBJCOPY)
@@ -82,6 +89,18 @@ else()
           DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME swug)
   set(CPACK_GENERATOR DEB TGZ)
 endif()
+
+# The CMake package: find_package(swug) gives the imported programs
+# swug::swug-gen and swug::swug-verify and swug_add_upgrade_image(). Any 1.x
+# is good for a project that asks for 1.0; the programs run on the build
+# machine, so the target's pointer size does not matter.
+include(CMakePackageConfigHelpers)
+write_basic_package_version_file(${pack_dir}/swugConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+install(EXPORT swugTargets NAMESPACE swug:: DESTINATION ${SWUG_PACKAGE_DIR})
+install(FILES cmake/swugConfig.cmake ${pack_dir}/swugConfigVersion.cmake
+              cmake/swug_upgrade_image.cmake cmake/swug_image_step.cmake
+        DESTINATION ${SWUG_PACKAGE_DIR})
 
 set(CPACK_PACKAGE_NAME swug)
 set(CPACK_PACKAGE_VENDOR "swug")

@@ -9,5 +9,6 @@ bash scripts/build-windows.sh # the .exe files and .zip that the Wine tests run
 cmake -S . -B build -DSWUG_REQUIRE_TESTS=ON
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2
+bash scripts/test-cross.sh # the tools and unit tests on s390x (big-endian) and i686 (32-bit), under qemu-user
 bash scripts/test-asan.sh
 bash scripts/fuzz.sh

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Pack the build, install the .deb into a scratch root with dpkg -x, and run
-# the installed tools on the bundled sample as a user would; pack it again a
-# second later and compare; run lintian on the .deb when it is installed.
+# the installed tools on the bundled sample as a user would; build a firmware
+# project with the CMake package of the .deb and of the tarball; pack it
+# again a second later and compare; run lintian on the .deb when it is
+# installed.
 #   package_linux.sh BUILD_DIR SOURCE_DIR VERSION
 set -euo pipefail
 build=$1 src=$2 version=$3
@@ -24,6 +26,10 @@ depends=$(dpkg-deb -f "$deb" Depends)
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
 
 dpkg -x "$deb" "$work/root"
+# A firmware project makes its images with the CMake package of each.
+bash "$src/tests/cmake_package.sh" "$build" "$src" "$work/root/usr"
+mkdir "$work/tgz" && tar -xzf "$tgz" -C "$work/tgz"
+bash "$src/tests/cmake_package.sh" "$build" "$src" "$work/tgz/$(basename "$tgz" .tar.gz)"
 bin=$work/root/usr/bin
 man1=$work/root/usr/share/man/man1
 doc=$work/root/usr/share/doc/swug
