@@ -1,8 +1,12 @@
 /* swug-gen: turn a raw firmware image into an upgrade image.
  *
  *   swug-gen             data/KOVRIN_SW.bin -> out/KOVRIN_UPGRADE_SW.bin,
- *                        with messages and a closing key press; status 0
- *   swug-gen IN OUT      silent; status 0 when OUT was written, 1 otherwise
+ *                        with messages and a closing key press
+ *   swug-gen IN OUT      silent
+ *
+ * Either way the status is 0 when the image was written, 1 otherwise: also
+ * after a wrong argument count, so that a script that called us wrongly
+ * does not carry on with an old image.
  */
 #include <cstdio>
 
@@ -29,11 +33,11 @@ int main(int argc, char **argv)
         in_cmd_mode = 1;
     }
 
-    int32_t result = generate_swug_bin(&args);
+    int status = generate_swug_bin(&args) == 1 ? 0 : 1;
     if (in_cmd_mode == 1)
-        return result == 1 ? 0 : 1;
+        return status;
 
     printf("Press any key to exit!");
     platform_wait_key();
-    return 0;
+    return status;
 }

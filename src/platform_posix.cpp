@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -21,9 +22,32 @@
 static struct termios saved_term;         /* terminal settings, when term_raw */
 static struct termios raw_term;           /* the key wait's settings, when term_raw */
 static volatile sig_atomic_t term_raw;
+static volatile sig_atomic_t term_flags = -1; /* file status flags found, when the wait
+                                                 cleared their O_NONBLOCK; else -1 */
 
 static const int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 static void (*volatile signal_cleanup)(void); /* the output's clean-up, once handed in */
+
+/* Hand the terminal back as the key wait found it: its settings, and its
+ * file status flags, which it shares with every process that has it open.
+ * Safe in a signal handler. */
+static void term_as_found(void)
+{
+    if (term_raw)
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved_term);
+    if (term_flags >= 0)
+        fcntl(STDIN_FILENO, F_SETFL, (int)term_flags);
+}
+
+/* Have the terminal as the key wait wants it: raw, and blocking. Safe in a
+ * signal handler. */
+static void term_for_wait(void)
+{
+    if (term_raw)
+        tcsetattr(STDIN_FILENO, TCSANOW, &raw_term);
+    if (term_flags >= 0)
+        fcntl(STDIN_FILENO, F_SETFL, (int)term_flags & ~O_NONBLOCK);
+}
 
 /* Undo what is half done with async-signal-safe calls only, then die of the
  * same signal (it is delivered once the handler returns). */
@@ -33,8 +57,7 @@ static void on_signal(int sig)
 
     if (signal_cleanup)
         signal_cleanup();
-    if (term_raw)
-        tcsetattr(STDIN_FILENO, TCSANOW, &saved_term);
+    term_as_found();
     signal(sig, SIG_DFL);
     raise(sig);
     errno = saved_errno;
@@ -64,8 +87,7 @@ static void on_continue(int sig)
     int saved_errno = errno;
 
     (void)sig;
-    if (term_raw)
-        tcsetattr(STDIN_FILENO, TCSANOW, &raw_term);
+    term_for_wait();
     errno = saved_errno;
 }
 
@@ -78,8 +100,7 @@ static void on_stop(int sig)
     int saved_errno = errno;
     sigset_t set;
 
-    if (term_raw)
-        tcsetattr(STDIN_FILENO, TCSANOW, &saved_term);
+    term_as_found();
     signal(sig, SIG_DFL);
     raise(sig); /* pending while the handler runs: it stops us at the unblock */
     sigemptyset(&set);
@@ -132,8 +153,29 @@ static void read_one_byte(void)
     }
 }
 
-/* Hold off every signal whose handler looks at term_raw, so that the
- * terminal and term_raw change together. */
+/* A terminal hands over a key's bytes (an arrow key, a UTF-8 letter) in one
+ * go; a serial console or a slow link may let them trickle in a few
+ * milliseconds apart. A byte that comes within KEY_BYTE_GAP_MS of the one
+ * before belongs to the same key, up to KEY_MAX_BYTES in all. */
+static const int KEY_BYTE_GAP_MS = 50;
+static const int KEY_MAX_BYTES = 16;
+
+/* Read the bytes that follow the first one of a key, as long as they come. */
+static void read_rest_of_key(void)
+{
+    struct pollfd p = {STDIN_FILENO, POLLIN, 0};
+    unsigned char c;
+
+    for (int got = 1; got < KEY_MAX_BYTES; got++) {
+        if (poll(&p, 1, KEY_BYTE_GAP_MS) != 1 || !(p.revents & POLLIN))
+            return;
+        if (read(STDIN_FILENO, &c, 1) != 1)
+            return;
+    }
+}
+
+/* Hold off every signal whose handler looks at term_raw or term_flags, so
+ * that the terminal and what they say change together. */
 static void hold_term_signals(sigset_t *old)
 {
     sigset_t set;
@@ -161,18 +203,25 @@ void platform_wait_key(void)
     raw_term.c_cc[VTIME] = 0;
     hold_term_signals(&old);
     term_raw = tcsetattr(STDIN_FILENO, TCSANOW, &raw_term) == 0;
+    /* A terminal left non-blocking by whatever ran before would end the
+     * read at once: it blocks for the wait, and gets its flags back after. */
+    int flags = fcntl(STDIN_FILENO, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK) &&
+        fcntl(STDIN_FILENO, F_SETFL, flags & ~O_NONBLOCK) == 0)
+        term_flags = flags;
     sigprocmask(SIG_SETMASK, &old, NULL);
     read_one_byte();
-    if (!term_raw)
-        return;
-    /* A key may send several bytes (an arrow key, a UTF-8 letter); a
-     * terminal sends them in one go. Drop the rest of them, and anything else typed
-     * ahead, so that the shell does not get them. tcflush also drops what
-     * the terminal driver has received but not yet handed on. */
+    if (term_raw)
+        read_rest_of_key();
+    /* Drop anything else typed ahead, so that the shell does not get it;
+     * tcflush also drops what the terminal driver has received but not yet
+     * handed on. */
     hold_term_signals(&old);
-    tcflush(STDIN_FILENO, TCIFLUSH);
-    tcsetattr(STDIN_FILENO, TCSANOW, &saved_term);
+    if (term_raw)
+        tcflush(STDIN_FILENO, TCIFLUSH);
+    term_as_found();
     term_raw = 0;
+    term_flags = -1;
     sigprocmask(SIG_SETMASK, &old, NULL);
 }
 

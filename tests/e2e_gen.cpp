@@ -46,7 +46,7 @@ TEST(Interactive, EveryFailureHasItsMessage)
     for (auto &c : interactive_failures()) {
         Workspace w(c.input, c.with_out);
         RunResult r = interactive(w.path);
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.status, 1) << c.expect;
         EXPECT_EQ(r.out, c.expect + PROMPT);
         EXPECT_FALSE(file_exists(w / OUT));
         EXPECT_EQ(list_dir(w.path).size(), c.with_out ? 2u : 1u);
@@ -61,9 +61,10 @@ TEST(Interactive, WrongArgumentCount)
     std::string input = "abc";
     Workspace w(&input);
     EXPECT_EQ(interactive(w.path, {"a"}).out, "Parameter Error [2]\n" + std::string(PROMPT));
+    EXPECT_EQ(interactive(w.path, {"a"}).status, 1);
     RunResult r = interactive(w.path, {"a", "b", "c"});
     EXPECT_EQ(r.out, "Parameter Error [4]\n" + std::string(PROMPT));
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(list_dir(w / "out").empty());
 }
 
@@ -75,6 +76,7 @@ TEST(Interactive, WriteFailureIsReported)
     RunResult r = interactive(w.path);
     EXPECT_EQ(r.out, "data/KOVRIN_SW.bin len= 3\nWrite file out/KOVRIN_UPGRADE_SW.bin failed\n" +
                          std::string(PROMPT));
+    EXPECT_EQ(r.status, 1);
 }
 
 TEST(Interactive, InputOf4GiBIsNotTakenModulo2To32)
@@ -317,7 +319,7 @@ TEST(WriteFailure, FileSizeLimitKeepsTheOldOutput)
             std::string why = (command_run ? "command run, limit " : "interactive, limit ") +
                               std::to_string(limit);
             EXPECT_EQ(r.signal, 0) << why;
-            EXPECT_EQ(r.status, command_run && !fits ? 1 : 0) << why;
+            EXPECT_EQ(r.status, fits ? 0 : 1) << why;
             std::string said = "data/KOVRIN_SW.bin len= 300000\n" +
                                std::string(fits ? "" : "Write file out/KOVRIN_UPGRADE_SW.bin failed\n") +
                                PROMPT;

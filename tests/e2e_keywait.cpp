@@ -1,4 +1,5 @@
 /* The closing key wait, in a pseudo-terminal and with standard input that is not one. */
+#include <fcntl.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -50,22 +51,30 @@ static bool waiting_for_key(PtyRun &run)
 
 /* A key may send several bytes: an arrow key an escape sequence, an
  * accented letter two bytes of UTF-8. One key ends the wait, and all of
- * it is taken. */
+ * it is taken, also a byte every 5 ms (a serial console) on a terminal left
+ * non-blocking, which stays so. */
 TEST(KeyWait, OneKeyOfAnyLengthWithoutEchoThenTerminalRestored)
 {
+    struct { const char *key; int gap_ms; } keys[] = {{"k", 0}, {"\x1b[A", 0}, {"\xc3\xa9", 0},
+                                                      {"\x1b[A", 5}, {"\xc3\xa9", 5}};
     TempDir d;
-    for (std::string key : {"k", "\x1b[A", "\xc3\xa9"}) {
-        PtyRun run({GEN}, d.path);
+    for (auto &k : keys) {
+        std::string key = k.key;
+        PtyOptions opt;
+        opt.nonblocking = k.gap_ms > 0;
+        PtyRun run({GEN}, d.path, opt);
         ASSERT_GT(run.pid, 0);
         struct termios after;
 
         ASSERT_TRUE(waiting_for_key(run)) << run.out;
-        ASSERT_TRUE(run.send(key));
+        EXPECT_FALSE(opt.nonblocking && run.ended(1)) << key << ": ended without a key";
+        ASSERT_TRUE(run.send(key, k.gap_ms));
         ASSERT_TRUE(run.ended(60));
-        EXPECT_EQ(run.status, 0) << key;
+        EXPECT_EQ(run.status, 1) << key; /* no input here */
         EXPECT_EQ(run.out.substr(run.out.find(PROMPT) + PROMPT.size()), "") << "echoed: " << key;
         ASSERT_TRUE(run.settings(&after));
         EXPECT_TRUE(same_settings(run.before, after)) << key;
+        EXPECT_EQ((fcntl(run.slave, F_GETFL) & O_NONBLOCK) != 0, opt.nonblocking) << key;
         EXPECT_EQ(left_for_the_shell(run.slave), "") << "after " << key.size() << " bytes";
     }
 }
@@ -92,6 +101,7 @@ TEST(KeyWait, StoppedAndContinued)
     TempDir d;
     PtyOptions job;
     job.as_job = true;
+    job.nonblocking = true;
     for (auto &s : stops) {
         PtyRun run({GEN}, d.path, job);
         ASSERT_GT(run.pid, 0);
@@ -108,12 +118,14 @@ TEST(KeyWait, StoppedAndContinued)
         }
         ASSERT_TRUE(run.settings(&now));
         EXPECT_TRUE(same_settings(run.before, now)) << s.how << ": left raw while stopped";
+        EXPECT_TRUE(s.sig == SIGSTOP || (fcntl(run.slave, F_GETFL) & O_NONBLOCK)) << s.how;
 
         ASSERT_EQ(kill(pgrp, SIGCONT), 0);
         ASSERT_TRUE(run.read_until([&] { return raw_mode(run); })) << s.how << ": not raw again";
+        EXPECT_FALSE(run.ended(1)) << s.how << ": ended without a key";
         ASSERT_TRUE(run.send("k"));
         ASSERT_TRUE(run.ended(60));
-        EXPECT_EQ(run.status, 0) << s.how;
+        EXPECT_EQ(run.status, 1) << s.how;
         EXPECT_EQ(run.out.substr(run.out.find(PROMPT) + PROMPT.size()), "") << s.how;
         ASSERT_TRUE(run.settings(&now));
         EXPECT_TRUE(same_settings(run.before, now)) << s.how;
@@ -123,7 +135,9 @@ TEST(KeyWait, StoppedAndContinued)
 TEST(KeyWait, CtrlCRestoresTheTerminal)
 {
     TempDir d;
-    PtyRun run({GEN}, d.path);
+    PtyOptions opt;
+    opt.nonblocking = true;
+    PtyRun run({GEN}, d.path, opt);
     ASSERT_GT(run.pid, 0);
     struct termios after;
     ASSERT_TRUE(run.read_until([&] { return raw_mode(run); }));
@@ -132,6 +146,7 @@ TEST(KeyWait, CtrlCRestoresTheTerminal)
     EXPECT_EQ(run.signal, SIGINT);
     ASSERT_TRUE(run.settings(&after));
     EXPECT_TRUE(same_settings(run.before, after));
+    EXPECT_TRUE(fcntl(run.slave, F_GETFL) & O_NONBLOCK);
 }
 
 TEST(KeyWait, StandardInputThatIsNotATerminal)
@@ -142,7 +157,7 @@ TEST(KeyWait, StandardInputThatIsNotATerminal)
         opt.in = in;
         opt.in_data = "xy";
         RunResult r = run_program({GEN}, d.path, opt);
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "Open file (data/KOVRIN_SW.bin) failed\n" + PROMPT);
     }
 }

@@ -161,7 +161,8 @@ PtyRun::PtyRun(const std::vector<std::string> &argv, const std::string &cwd, con
 {
     struct winsize size = {50, opt.columns, 0, 0};
     if (openpty(&master, &slave, nullptr, nullptr, opt.columns ? &size : nullptr) != 0 ||
-        tcgetattr(slave, &before) != 0) {
+        tcgetattr(slave, &before) != 0 ||
+        (opt.nonblocking && fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK) != 0)) {
         ADD_FAILURE() << "no pseudo-terminal: " << strerror(errno);
         return;
     }
@@ -209,9 +210,14 @@ PtyRun::~PtyRun()
         close(slave);
 }
 
-bool PtyRun::send(const std::string &keys)
+bool PtyRun::send(const std::string &keys, int gap_ms)
 {
-    return write(master, keys.data(), keys.size()) == (ssize_t)keys.size();
+    if (gap_ms == 0)
+        return write(master, keys.data(), keys.size()) == (ssize_t)keys.size();
+    for (char c : keys)
+        if (usleep((useconds_t)gap_ms * 1000) != 0 || write(master, &c, 1) != 1)
+            return false;
+    return true;
 }
 
 void PtyRun::take_output(int wait_ms)

@@ -58,6 +58,7 @@ struct PtyOptions {
     std::vector<std::string> env; /* "NAME=value" entries added to its environment */
     unsigned short columns = 0;   /* the terminal's width, when not the system's default */
     bool as_job = false;          /* a job under a session leader, as a shell runs it */
+    bool nonblocking = false;     /* the terminal's file status has O_NONBLOCK */
 };
 
 struct PtyRun {
@@ -73,8 +74,8 @@ struct PtyRun {
     PtyRun(const PtyRun &) = delete;
     PtyRun &operator=(const PtyRun &) = delete;
 
-    /* Type keys at the terminal. */
-    bool send(const std::string &keys);
+    /* Type keys at the terminal, one byte every gap_ms when not 0. */
+    bool send(const std::string &keys, int gap_ms = 0);
     /* Take in what the program prints, waiting up to wait_ms for something. */
     void take_output(int wait_ms);
     /* Take in output until done() holds, for at most a minute; returns done(). */

@@ -261,16 +261,17 @@ TEST_F(Wine, InteractiveMessages)
     for (auto &c : interactive_failures()) {
         Workspace w(c.input, c.with_out);
         RunResult r = wine_run({}, w.path);
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.status, 1) << c.expect;
         EXPECT_EQ(r.out, c.expect + PROMPT);
         EXPECT_FALSE(file_exists(w / OUT));
     }
     std::string small = "abcde";
     Workspace w(&small);
     EXPECT_EQ(wine_run({"a"}, w.path).out, "Parameter Error [2]\n" + PROMPT);
+    EXPECT_EQ(wine_run({"a"}, w.path).status, 1);
     RunResult r = wine_run({"a", "b", "c"}, w.path);
     EXPECT_EQ(r.out, "Parameter Error [4]\n" + PROMPT);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(list_dir(w / "out").empty());
 }
 
@@ -296,7 +297,7 @@ TEST_F(Wine, WaitEndsWithStandardInputThatIsNotAConsole)
         opt.in = in;
         opt.in_data = "xy";
         RunResult r = wine_run({}, d.path, opt);
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "Open file (data/KOVRIN_SW.bin) failed\n" + PROMPT);
     }
 }
@@ -355,7 +356,7 @@ TEST_F(Wine, NulAsStandardInputEndsTheWaitEvenWithAConsole)
     PtyRun run({WINE, EXE}, d.path, no_console_input);
     ASSERT_GT(run.pid, 0);
     ASSERT_TRUE(run.ended(60)) << "still waiting: " << screen_text(run.out);
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 1);
     EXPECT_EQ(screen_text(run.out), "Open file (data/KOVRIN_SW.bin) failed\n" + PROMPT);
 }
 

@@ -36,7 +36,7 @@ doc=$work/root/usr/share/doc/swug
 "$bin/swug-gen" "$src/data/KOVRIN_SW.bin" "$work/image.bin" || fail "installed swug-gen"
 "$bin/swug-verify" "$work/image.bin" "$src/data/KOVRIN_SW.bin" >/dev/null || fail "installed swug-verify"
 [ "$("$bin/swug-verify" --version)" = "swug-verify $version" ] || fail "--version"
-out=$("$bin/swug-gen" "$src/data/KOVRIN_SW.bin" </dev/null)
+out=$("$bin/swug-gen" "$src/data/KOVRIN_SW.bin" </dev/null) && fail "one argument: status 0"
 [ "$out" = $'Parameter Error [2]\nPress any key to exit!' ] || fail "one argument: $out"
 
 # Compressed as Debian wants it: gzip -9n, no name or time in the header.
