@@ -145,11 +145,21 @@ void platform_init(void)
     signal(SIGXFSZ, SIG_IGN);
 }
 
+/* One byte, or end of input. Standard input that is non-blocking after all
+ * (the flag could not be cleared, or another process set it again) is
+ * waited on with poll() rather than taken for a key. */
 static void read_one_byte(void)
 {
+    struct pollfd p = {STDIN_FILENO, POLLIN, 0};
     unsigned char c;
 
-    while (read(STDIN_FILENO, &c, 1) < 0 && errno == EINTR) {
+    while (read(STDIN_FILENO, &c, 1) < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (poll(&p, 1, -1) < 0 && errno != EINTR)
+                return;
+        } else if (errno != EINTR) {
+            return;
+        }
     }
 }
 
