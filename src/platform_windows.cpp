@@ -1,7 +1,8 @@
 /* The platform layer on Windows: key wait, current directory, input and
  * output files, through the C runtime and the Win32 API. Paths come in as
- * UTF-8 and reach Windows only through its wide (UTF-16) functions; the
- * conversions are in platform_windows_text.cpp. */
+ * UTF-8 and reach Windows only through its wide (UTF-16) functions, as full
+ * paths in the \\?\ form when they are long; the conversions are in
+ * platform_windows_text.cpp, the name forms in platform_windows_path.cpp. */
 #include "platform.h"
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -20,6 +22,7 @@
 #include <sys/stat.h>
 
 #include "dir_separators.h"
+#include "platform_windows_path.h"
 #include "platform_windows_text.h"
 
 /* What the console-event handler may have to undo. Windows runs that handler
@@ -30,6 +33,17 @@ static SRWLOCK tmp_lock = SRWLOCK_INIT;
 static wchar_t tmp_path[PLATFORM_PATH_SIZE]; /* temporary output, when tmp_active */
 static int tmp_active;
 static int quitting;
+
+/* The output as Windows is handed it (full path, \\?\ when long), and what
+ * its replacement keeps of the file it replaces: the attributes below and,
+ * on a volume that keeps ACLs and when we may read it, its DACL. */
+static wchar_t target_path[PLATFORM_PATH_SIZE];
+static DWORD kept_attributes;
+alignas(8) static unsigned char kept_security[65536 + 1024]; /* self-relative, DACL only */
+static int have_security;
+
+constexpr DWORD KEPT_ATTRIBUTES =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 /* Ctrl-C, Ctrl-Break, closing the console window, logoff, shutdown: remove
  * the temporary output (it was opened with FILE_SHARE_DELETE, so that works
@@ -101,17 +115,21 @@ int platform_getcwd(char *buf, size_t size)
     return 1;
 }
 
+/* No device is ever opened as input, not even to be turned down after: opening
+ * a serial port alone can reset the board on it. */
 int platform_open_input(const char *path, PLATFORM_IN *in)
 {
-    static wchar_t wide[PLATFORM_PATH_SIZE];
+    static wchar_t given[PLATFORM_PATH_SIZE], wide[PLATFORM_PATH_SIZE];
     struct _stat64 st;
-    int fd = utf8_to_wide(path, wide, PLATFORM_PATH_SIZE)
+    int fd = utf8_to_wide(path, given, PLATFORM_PATH_SIZE) && name_kind(given) == NAME_FILE &&
+                     system_path(given, wide, PLATFORM_PATH_SIZE)
                  ? _wopen(wide, _O_RDONLY | _O_BINARY | _O_NOINHERIT)
                  : -1;
 
     if (fd < 0)
         return 0;
-    /* NUL, CON, COM1 and pipes open fine but are no input file */
+    /* pipes, and devices under names Windows reads its own way, open fine but
+     * are no input file */
     if (_fstat64(fd, &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
         _close(fd);
         return 0;
@@ -152,17 +170,37 @@ void platform_close_input(PLATFORM_IN *in)
 
 enum { OUT_NONE, OUT_FILE, OUT_DEVICE, OUT_UNUSABLE };
 
+/* Note what the replacement of the file open at h is to keep: its attributes
+ * and, on a volume that keeps ACLs (not FAT or exFAT) and when h may read
+ * it, its DACL with its inheritance flags. What cannot be read is not kept:
+ * the new file then has its folder's default permissions. */
+static void keep_metadata(HANDLE h, DWORD attributes)
+{
+    DWORD flags, needed;
+
+    kept_attributes = attributes & KEPT_ATTRIBUTES;
+    have_security = GetVolumeInformationByHandleW(h, NULL, 0, NULL, NULL, &flags, NULL, 0) &&
+                    (flags & FILE_PERSISTENT_ACLS) &&
+                    GetKernelObjectSecurity(h, DACL_SECURITY_INFORMATION, kept_security,
+                                            sizeof kept_security, &needed);
+}
+
 /* What stands at path now: nothing yet, a file we may replace, a device or
  * pipe to write in place, or something unusable (a folder, a read-only file,
  * a missing folder on the way). The system is asked through a handle: _stat
- * fails on device names such as NUL (in any folder). */
+ * fails on device names such as NUL (in any folder). The handle may read the
+ * file's permissions where we are allowed to, and is opened without that
+ * right where we are not. */
 static int output_kind(const wchar_t *path)
 {
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     BY_HANDLE_FILE_INFORMATION info;
-    HANDLE h = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    HANDLE h = CreateFileW(path, READ_CONTROL, share, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                           NULL);
     int kind;
 
+    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+        h = CreateFileW(path, 0, share, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
     if (h == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_NOT_FOUND ? OUT_NONE : OUT_UNUSABLE;
     switch (GetFileType(h)) {
@@ -176,12 +214,26 @@ static int output_kind(const wchar_t *path)
                        !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))
                    ? OUT_FILE
                    : OUT_UNUSABLE;
+        if (kind == OUT_FILE)
+            keep_metadata(h, info.dwFileAttributes);
         break;
     default:
         kind = OUT_UNUSABLE;
     }
     CloseHandle(h);
     return kind;
+}
+
+/* Remove the temporary file through h, the handle it was created with: that
+ * one may delete it whatever permissions it has been given since. */
+static void discard_temp(HANDLE h)
+{
+    FILE_DISPOSITION_INFO gone = {TRUE};
+    int marked = SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone);
+
+    CloseHandle(h);
+    if (!marked)
+        DeleteFileW(tmp_path);
 }
 
 static void remove_temp(void)
@@ -194,36 +246,69 @@ static void remove_temp(void)
     ReleaseSRWLockExclusive(&tmp_lock);
 }
 
-/* Create a new temporary file in the destination's directory, named after
- * our process, shared for deletion so the console-event handler can remove
- * it while it is open. */
+/* Give the new file h the DACL of the file it replaces, unless it has that
+ * one already (as when both inherit theirs from the folder): Wine, for one,
+ * turns any DACL set on a file into Unix modes of its own. The old DACL may
+ * deny us the right to delete what the folder's default granted; the new
+ * file must stay removable by name (by us on any failure, by the move), so
+ * that is checked with a second open, and a file we could not remove is
+ * refused here, while the handle that created it can still delete it. */
+static int take_security(HANDLE h)
+{
+    alignas(8) static unsigned char fresh[sizeof kept_security];
+    DWORD size, fresh_size;
+
+    if (!have_security)
+        return 1;
+    size = GetSecurityDescriptorLength(kept_security);
+    if (GetKernelObjectSecurity(h, DACL_SECURITY_INFORMATION, fresh, sizeof fresh, &fresh_size) &&
+        GetSecurityDescriptorLength(fresh) == size && memcmp(fresh, kept_security, size) == 0)
+        return 1;
+    if (!SetKernelObjectSecurity(h, DACL_SECURITY_INFORMATION, kept_security))
+        return 0;
+    HANDLE probe = CreateFileW(tmp_path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               NULL, OPEN_EXISTING, 0, NULL);
+    if (probe == INVALID_HANDLE_VALUE)
+        return 0;
+    CloseHandle(probe);
+    return 1;
+}
+
+/* Create a new temporary file in the destination's folder (that of its full
+ * path, so never a stream of another file), named after our process, shared
+ * for deletion so the console-event handler can remove it while it is open,
+ * with the attributes and permissions of the file it replaces. */
 static int open_temp(PLATFORM_OUT *out)
 {
-    const char *sep = out->target;
-    for (const char *p = out->target; *p; p++)
-        if (*p == '/' || *p == '\\' || *p == ':')
-            sep = p + 1;
-    int dirlen = (int)(sep - out->target);
-    char name[PLATFORM_PATH_SIZE];
+    static wchar_t name[PLATFORM_PATH_SIZE];
+    size_t dirlen = folder_length(target_path);
     int ok = 0;
 
+    if (dirlen == 0)
+        return 0;
     AcquireSRWLockExclusive(&tmp_lock);
     for (int attempt = 0; attempt < 100 && !quitting; attempt++) {
-        int n = snprintf(name, sizeof name, "%.*s.swug-gen-%lu-%d.tmp", dirlen, out->target,
+        char suffix[48];
+        int n = snprintf(suffix, sizeof suffix, ".swug-gen-%lu-%d.tmp",
                          (unsigned long)GetCurrentProcessId(), attempt);
-        if (n < 0 || (size_t)n >= sizeof name || !utf8_to_wide(name, tmp_path, PLATFORM_PATH_SIZE))
+        if (n < 0 || (size_t)n >= sizeof suffix || dirlen + (size_t)n >= PLATFORM_PATH_SIZE)
             break;
-        HANDLE h = CreateFileW(tmp_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
-                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+        wmemcpy(name, target_path, dirlen);
+        for (int i = 0; i <= n; i++)
+            name[dirlen + (size_t)i] = (wchar_t)(unsigned char)suffix[i];
+        /* the output's name may fit MAX_PATH where this longer one does not */
+        if (!system_path(name, tmp_path, PLATFORM_PATH_SIZE))
+            break;
+        HANDLE h = CreateFileW(tmp_path, GENERIC_WRITE | DELETE | (have_security ? READ_CONTROL | WRITE_DAC : 0),
+                               FILE_SHARE_READ | FILE_SHARE_DELETE, NULL, CREATE_NEW,
+                               kept_attributes | FILE_ATTRIBUTE_ARCHIVE, NULL);
         if (h == INVALID_HANDLE_VALUE) {
             if (GetLastError() == ERROR_FILE_EXISTS) /* left by an earlier run: next name */
                 continue;
             break;
         }
-        out->fd = _open_osfhandle((intptr_t)h, 0); /* no _O_TEXT: binary */
-        if (out->fd < 0) {
-            CloseHandle(h);
-            DeleteFileW(tmp_path);
+        if (!take_security(h) || (out->fd = _open_osfhandle((intptr_t)h, 0)) < 0) { /* binary */
+            discard_temp(h);
             break;
         }
         tmp_active = 1;
@@ -234,23 +319,47 @@ static int open_temp(PLATFORM_OUT *out)
     return ok;
 }
 
+static int open_in_place(const wchar_t *path, PLATFORM_OUT *out)
+{
+    out->in_place = 1;
+    out->fd = _wopen(path, _O_WRONLY | _O_BINARY | _O_NOINHERIT);
+    return out->fd >= 0;
+}
+
+/* A device is written only when it is named as one (NUL, COM5, \\.\COM5):
+ * "COM5.bin" or "nul.txt" would reach the device just the same, where the
+ * user meant a file, so such names are refused before anything is opened.
+ * So is a name of a stream ("out.bin:fw"): an image there is not seen in a
+ * listing and is lost when the file is copied to FAT, a zip or a mail, and
+ * a stream cannot be replaced by a rename, only written in place. */
 int platform_output_open(const char *path, PLATFORM_OUT *out)
 {
-    static wchar_t wide[PLATFORM_PATH_SIZE];
+    static wchar_t given[PLATFORM_PATH_SIZE];
 
     out->fd = -1;
     out->in_place = 0;
-    if (strlen(path) >= sizeof out->target || !utf8_to_wide(path, wide, PLATFORM_PATH_SIZE))
+    kept_attributes = 0;
+    have_security = 0;
+    if (strlen(path) >= sizeof out->target || !utf8_to_wide(path, given, PLATFORM_PATH_SIZE))
         return 0;
     strcpy(out->target, path);
-    switch (output_kind(wide)) {
+    switch (name_kind(given)) {
+    case NAME_DISGUISED:
+        return 0;
+    case NAME_DEVICE:
+        return output_kind(given) == OUT_DEVICE && open_in_place(given, out);
+    default:
+        break;
+    }
+    if (!system_path(given, target_path, PLATFORM_PATH_SIZE) ||
+        wcschr(target_path + folder_length(target_path), L':') != NULL)
+        return 0;
+    switch (output_kind(target_path)) {
     case OUT_NONE:
     case OUT_FILE:
         return open_temp(out);
     case OUT_DEVICE:
-        out->in_place = 1;
-        out->fd = _wopen(wide, _O_WRONLY | _O_BINARY | _O_NOINHERIT);
-        return out->fd >= 0;
+        return open_in_place(target_path, out);
     default:
         return 0;
     }
@@ -276,17 +385,11 @@ int platform_output_write(PLATFORM_OUT *out, const void *buf, size_t len)
  * interrupted half way. A virus scanner or indexer that has just opened the
  * new file makes the move fail for a moment, so a sharing failure is tried
  * again for about a second before we give up. */
-static int move_into_place(const char *target)
+static int move_into_place(void)
 {
-    static wchar_t wide[PLATFORM_PATH_SIZE];
-
-    if (!utf8_to_wide(target, wide, PLATFORM_PATH_SIZE)) {
-        remove_temp();
-        return 0;
-    }
     for (int attempt = 1;; attempt++) {
         AcquireSRWLockExclusive(&tmp_lock);
-        int moved = !quitting && MoveFileExW(tmp_path, wide,
+        int moved = !quitting && MoveFileExW(tmp_path, target_path,
                                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
         DWORD err = GetLastError();
         if (moved)
@@ -318,7 +421,7 @@ int platform_output_commit(PLATFORM_OUT *out)
         remove_temp();
         return 0;
     }
-    return move_into_place(out->target);
+    return move_into_place();
 }
 
 void platform_output_abort(PLATFORM_OUT *out)
