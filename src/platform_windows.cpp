@@ -274,6 +274,27 @@ static int take_security(HANDLE h)
     return 1;
 }
 
+/* Create the file tmp_path, new, with the kept attributes (archive set, as
+ * on any file just written), with the rights to delete it and, when there
+ * is a DACL to give it, to set that. A folder that denies the owner of a new
+ * file those (an OWNER RIGHTS entry) gets a file with its own default
+ * permissions instead. */
+static HANDLE create_temp(void)
+{
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_DELETE;
+    const DWORD attributes = kept_attributes | FILE_ATTRIBUTE_ARCHIVE;
+    HANDLE h = INVALID_HANDLE_VALUE;
+
+    if (have_security) {
+        h = CreateFileW(tmp_path, GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC, share, NULL,
+                        CREATE_NEW, attributes, NULL);
+        if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED)
+            return h;
+        have_security = 0;
+    }
+    return CreateFileW(tmp_path, GENERIC_WRITE | DELETE, share, NULL, CREATE_NEW, attributes, NULL);
+}
+
 /* Create a new temporary file in the destination's folder (that of its full
  * path, so never a stream of another file), named after our process, shared
  * for deletion so the console-event handler can remove it while it is open,
@@ -299,9 +320,7 @@ static int open_temp(PLATFORM_OUT *out)
         /* the output's name may fit MAX_PATH where this longer one does not */
         if (!system_path(name, tmp_path, PLATFORM_PATH_SIZE))
             break;
-        HANDLE h = CreateFileW(tmp_path, GENERIC_WRITE | DELETE | (have_security ? READ_CONTROL | WRITE_DAC : 0),
-                               FILE_SHARE_READ | FILE_SHARE_DELETE, NULL, CREATE_NEW,
-                               kept_attributes | FILE_ATTRIBUTE_ARCHIVE, NULL);
+        HANDLE h = create_temp();
         if (h == INVALID_HANDLE_VALUE) {
             if (GetLastError() == ERROR_FILE_EXISTS) /* left by an earlier run: next name */
                 continue;
