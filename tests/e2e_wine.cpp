@@ -273,11 +273,42 @@ TEST_F(Wine, FailuresAreSilentAndLeaveEveryFileAsItWas)
     EXPECT_TRUE(list_dir(d / "dir").empty());
 }
 
+/* A run with Wine's trace of its file calls (WINEDEBUG=+file) in `trace`:
+ * the names it handed CreateFileW, MoveFileWithProgressW and DeleteFileW. */
+static std::vector<std::string> traced_names(const std::vector<std::string> &argv,
+                                             const std::string &cwd, const std::string &trace,
+                                             int *status)
+{
+    std::vector<std::string> sh = {"/bin/sh", "-c", "exec \"$@\" 2>" + trace, "sh"};
+    sh.insert(sh.end(), argv.begin(), argv.end());
+    RunOptions opt;
+    opt.env = {"WINEDEBUG=+file"};
+    *status = run_program(sh, cwd, opt).status;
+    std::vector<std::string> names;
+    std::string t = read_file(trace), line;
+    for (size_t at = 0, end; at < t.size(); at = end + 1) {
+        end = std::min(t.find('\n', at), t.size());
+        line = t.substr(at, end - at);
+        if (line.find(":trace:file:CreateFileW ") == std::string::npos &&
+            line.find(":trace:file:MoveFileWithProgressW ") == std::string::npos &&
+            line.find(":trace:file:DeleteFileW ") == std::string::npos)
+            continue;
+        for (size_t q = line.find("L\""); q != std::string::npos; q = line.find("L\"", q)) {
+            std::string name;
+            for (q += 2; q < line.size() && line[q] != '"'; q++)
+                name += line[q] == '\\' ? line[++q] : line[q]; /* \\ stands for \ */
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
 /* A device only when named as one: NUL in any folder and \\.\NUL are
  * written in place; a device name with more after it, which Windows 10 opens
  * as the device all the same, is refused with nothing written anywhere (COM1
  * is mapped to a file here, so what reaches it shows), and so is a stream; no
- * device is read, however it is named. Wine takes neither superscript digits
+ * device is read, however it is named: Wine's trace shows no file call with a
+ * refused name. Wine takes neither superscript digits
  * nor streams as Windows does: those rows show our own rule. */
 TEST_F(Wine, DevicesOnlyWhenNamedAsDevices)
 {
@@ -298,8 +329,18 @@ TEST_F(Wine, DevicesOnlyWhenNamedAsDevices)
         {"in.bin", "out\\com¹.bin", 1}, {"in.bin", "out\\LPT3 .txt", 1}, {"in.bin", "in.bin:fw", 1},
         {"in.bin", "out\\new.bin:fw", 1}, {"COM1", "out\\a.bin", 1},      {"COM¹.bin", "out\\a.bin", 1},
     };
-    for (auto &c : cases)
-        EXPECT_EQ(wine_run({c.in, c.out}, d.path).status, c.status) << c.in << " -> " << c.out;
+    TempDir t;
+    for (auto &c : cases) {
+        int status;
+        std::vector<std::string> names = traced_names({WINE, EXE, c.in, c.out}, d.path, t / "trace", &status);
+        EXPECT_EQ(status, c.status) << c.in << " -> " << c.out;
+        std::string refused = c.status == 0 ? "" : strcmp(c.in, "in.bin") == 0 ? c.out : c.in;
+        refused = refused.substr(refused.find_last_of("\\/") + 1);
+        for (const std::string &name : names) /* nothing is opened under a refused name */
+            EXPECT_TRUE(refused.empty() || name.size() < refused.size() ||
+                        name.compare(name.size() - refused.size(), std::string::npos, refused) != 0)
+                << c.in << " -> " << c.out << " reached Wine as " << name;
+    }
     unlink(com1.c_str());
     if (was_len > 0) {
         EXPECT_EQ(symlink(std::string(was, (size_t)was_len).c_str(), com1.c_str()), 0);
@@ -631,36 +672,6 @@ TEST_F(Wine, PathWhoseUtf8DoesNotFitFails)
         }
         unlink((dir + "/" + file).c_str());
     }
-}
-
-/* A run with Wine's trace of its file calls (WINEDEBUG=+file) in `trace`:
- * the names it handed CreateFileW, MoveFileWithProgressW and DeleteFileW. */
-static std::vector<std::string> traced_names(const std::vector<std::string> &argv,
-                                             const std::string &cwd, const std::string &trace,
-                                             int *status)
-{
-    std::vector<std::string> sh = {"/bin/sh", "-c", "exec \"$@\" 2>" + trace, "sh"};
-    sh.insert(sh.end(), argv.begin(), argv.end());
-    RunOptions opt;
-    opt.env = {"WINEDEBUG=+file"};
-    *status = run_program(sh, cwd, opt).status;
-    std::vector<std::string> names;
-    std::string t = read_file(trace), line;
-    for (size_t at = 0, end; at < t.size(); at = end + 1) {
-        end = std::min(t.find('\n', at), t.size());
-        line = t.substr(at, end - at);
-        if (line.find(":trace:file:CreateFileW ") == std::string::npos &&
-            line.find(":trace:file:MoveFileWithProgressW ") == std::string::npos &&
-            line.find(":trace:file:DeleteFileW ") == std::string::npos)
-            continue;
-        for (size_t q = line.find("L\""); q != std::string::npos; q = line.find("L\"", q)) {
-            std::string name;
-            for (q += 2; q < line.size() && line[q] != '"'; q++)
-                name += line[q] == '\\' ? line[++q] : line[q]; /* \\ stands for \ */
-            names.push_back(name);
-        }
-    }
-    return names;
 }
 
 /* Long names, output and input: every name handed to Windows is its full
