@@ -209,41 +209,25 @@ TEST_F(Wine, ExistingOutputIsReplacedWhole)
     EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"fw.bin", "in.bin", "out.bin"}));
 }
 
-/* Wine's attrib on the file at the Unix path `path`: what it prints before
- * the name (the attribute letters), or with `set` ("+h") its status. */
-static std::string wine_attrib(const std::string &path, const char *set = nullptr)
-{
-    std::string win = "Z:" + path;
-    std::replace(win.begin(), win.end(), '/', '\\');
-    RunResult r = run_program(set ? std::vector<std::string>{WINE, "attrib", set, win}
-                                  : std::vector<std::string>{WINE, "attrib", win}, "/");
-    return set ? std::to_string(r.status) : r.out.substr(0, r.out.find("Z:"));
-}
-
-/* The replacement keeps the hidden and system attributes of the file it
- * replaces; and under Wine its Unix mode too, as the permissions are set
- * only where they differ from those the new file got from its folder. */
+/* A hidden and system output stays so (Wine's attrib shows it), and under
+ * Wine its mode stays 0644: permissions are set only where they differ. */
 TEST_F(Wine, ReplacementKeepsTheOldFilesAttributes)
 {
     TempDir d;
+    std::string win = "Z:" + d.path + "/out.bin";
     write_file(d / "in.bin", "abc");
-    struct { const char *name, *set, *shown, *absent; } cases[] = {
-        {"hidden.bin", "+h", "H", "S"}, {"system.bin", "+s", "S", "H"}, {"plain.bin", "-a", "", "HS"}};
-    for (auto &c : cases) {
-        write_file(d / c.name, "old image");
-        ASSERT_EQ(chmod((d / c.name).c_str(), 0644), 0);
-        ASSERT_EQ(wine_attrib(d / c.name, c.set), "0");
-        ASSERT_NE(wine_attrib(d / c.name).find(c.shown), std::string::npos) << c.name;
-        EXPECT_EQ(wine_run({"in.bin", c.name}, d.path).status, 0) << c.name;
-        EXPECT_TRUE(read_file(d / c.name) == reference_image("abc")) << c.name;
-        std::string now = wine_attrib(d / c.name);
-        EXPECT_NE(now.find(c.shown), std::string::npos) << c.name << ": " << now;
-        EXPECT_EQ(now.find_first_of(c.absent), std::string::npos) << c.name << ": " << now;
-        struct stat st;
-        EXPECT_TRUE(stat((d / c.name).c_str(), &st) == 0 && (st.st_mode & 07777) == 0644) << c.name;
-    }
-    EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"hidden.bin", "in.bin", "plain.bin",
-                                                          "system.bin"}));
+    write_file(d / "out.bin", "old image");
+    ASSERT_EQ(chmod((d / "out.bin").c_str(), 0644), 0);
+    auto attributes = [&] { return run_program({WINE, "attrib", win}, "/").out.substr(0, 5); };
+    for (const char *set : {"+h", "+s"})
+        run_program({WINE, "attrib", set, win}, "/");
+    ASSERT_EQ(attributes(), "AS  H"); /* archive, system, hidden */
+    EXPECT_EQ(wine_run({"in.bin", "out.bin"}, d.path).status, 0);
+    EXPECT_TRUE(read_file(d / "out.bin") == reference_image("abc"));
+    EXPECT_EQ(attributes(), "AS  H");
+    struct stat st;
+    EXPECT_TRUE(stat((d / "out.bin").c_str(), &st) == 0 && (st.st_mode & 07777) == 0644);
+    EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"in.bin", "out.bin"}));
 }
 
 TEST_F(Wine, FailuresAreSilentAndLeaveEveryFileAsItWas)
@@ -273,33 +257,26 @@ TEST_F(Wine, FailuresAreSilentAndLeaveEveryFileAsItWas)
     EXPECT_TRUE(list_dir(d / "dir").empty());
 }
 
-/* A run with Wine's trace of its file calls (WINEDEBUG=+file) in `trace`:
- * the names it handed CreateFileW, MoveFileWithProgressW and DeleteFileW. */
+/* Run argv with Wine's trace of its file calls (WINEDEBUG=+file) in `trace`;
+ * returns the names handed to CreateFileW, DeleteFileW and, as the source of
+ * a move, MoveFileWithProgressW (its target is the output, opened before). */
 static std::vector<std::string> traced_names(const std::vector<std::string> &argv,
                                              const std::string &cwd, const std::string &trace,
                                              int *status)
 {
-    std::vector<std::string> sh = {"/bin/sh", "-c", "exec \"$@\" 2>" + trace, "sh"};
+    std::vector<std::string> sh = {"/bin/sh", "-c", "exec \"$@\" 2>" + trace, "sh"}, names;
     sh.insert(sh.end(), argv.begin(), argv.end());
     RunOptions opt;
     opt.env = {"WINEDEBUG=+file"};
     *status = run_program(sh, cwd, opt).status;
-    std::vector<std::string> names;
-    std::string t = read_file(trace), line;
-    for (size_t at = 0, end; at < t.size(); at = end + 1) {
-        end = std::min(t.find('\n', at), t.size());
-        line = t.substr(at, end - at);
-        if (line.find(":trace:file:CreateFileW ") == std::string::npos &&
-            line.find(":trace:file:MoveFileWithProgressW ") == std::string::npos &&
-            line.find(":trace:file:DeleteFileW ") == std::string::npos)
-            continue;
-        for (size_t q = line.find("L\""); q != std::string::npos; q = line.find("L\"", q)) {
-            std::string name;
-            for (q += 2; q < line.size() && line[q] != '"'; q++)
-                name += line[q] == '\\' ? line[++q] : line[q]; /* \\ stands for \ */
+    std::string t = read_file(trace);
+    for (const char *call : {":CreateFileW L", ":MoveFileWithProgressW (L", ":DeleteFileW L"})
+        for (size_t n = t.find(call); n != std::string::npos; n = t.find(call, n)) {
+            std::string name; /* \\ stands for \ */
+            for (n = t.find('"', n) + 1; n < t.size() && t[n] != '"'; n++)
+                name += t[n] == '\\' ? t[++n] : t[n];
             names.push_back(name);
         }
-    }
     return names;
 }
 
@@ -312,14 +289,12 @@ static std::vector<std::string> traced_names(const std::vector<std::string> &arg
  * nor streams as Windows does: those rows show our own rule. */
 TEST_F(Wine, DevicesOnlyWhenNamedAsDevices)
 {
-    TempDir d;
+    TempDir d, t;
     write_file(d / "in.bin", "abc");
     write_file(d / "COM¹.bin", "abc");
     write_file(d / "line", "serial line");
     make_dir(d / "out");
     std::string com1 = PREFIX + "/dosdevices/com1";
-    char was[4096];
-    ssize_t was_len = readlink(com1.c_str(), was, sizeof was - 1);
     unlink(com1.c_str());
     ASSERT_EQ(symlink((d / "line").c_str(), com1.c_str()), 0);
     struct { const char *in, *out; int status; } cases[] = {
@@ -329,26 +304,19 @@ TEST_F(Wine, DevicesOnlyWhenNamedAsDevices)
         {"in.bin", "out\\com¹.bin", 1}, {"in.bin", "out\\LPT3 .txt", 1}, {"in.bin", "in.bin:fw", 1},
         {"in.bin", "out\\new.bin:fw", 1}, {"COM1", "out\\a.bin", 1},      {"COM¹.bin", "out\\a.bin", 1},
     };
-    TempDir t;
     for (auto &c : cases) {
         int status;
         std::vector<std::string> names = traced_names({WINE, EXE, c.in, c.out}, d.path, t / "trace", &status);
         EXPECT_EQ(status, c.status) << c.in << " -> " << c.out;
-        std::string refused = c.status == 0 ? "" : strcmp(c.in, "in.bin") == 0 ? c.out : c.in;
+        std::string refused = strcmp(c.in, "in.bin") == 0 ? c.out : c.in;
         refused = refused.substr(refused.find_last_of("\\/") + 1);
         for (const std::string &name : names) /* nothing is opened under a refused name */
-            EXPECT_TRUE(refused.empty() || name.size() < refused.size() ||
-                        name.compare(name.size() - refused.size(), std::string::npos, refused) != 0)
-                << c.in << " -> " << c.out << " reached Wine as " << name;
+            EXPECT_TRUE(c.status == 0 || name.find(refused) == std::string::npos) << name;
     }
     unlink(com1.c_str());
-    if (was_len > 0) {
-        EXPECT_EQ(symlink(std::string(was, (size_t)was_len).c_str(), com1.c_str()), 0);
-    }
     EXPECT_EQ(read_file(d / "line"), "serial line");
     EXPECT_EQ(read_file(d / "in.bin"), "abc");
-    EXPECT_EQ(list_dir(d.path),
-              (std::vector<std::string>{"COM¹.bin", "in.bin", "line", "out"}));
+    EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"COM¹.bin", "in.bin", "line", "out"}));
     EXPECT_TRUE(list_dir(d / "out").empty());
 }
 
@@ -681,34 +649,26 @@ TEST_F(Wine, PathWhoseUtf8DoesNotFitFails)
 TEST_F(Wine, LongPathsReachWindowsInTheExtendedForm)
 {
     TempDir d;
-    std::string base = "Z:" + d.path;
+    std::string base = "Z:" + d.path, a(100, 'a');
     std::replace(base.begin(), base.end(), '/', '\\');
-    make_dir(d / std::string(100, 'a'));
+    make_dir(d / a);
     for (size_t total : {240u, 248u, 249u, 259u, 260u, 270u, 285u}) {
-        size_t rest = total - base.size() - 1 - 100 - 1 - 8; /* base\a...\b...\out.bin */
-        std::string rel = std::string(100, 'a') + "/" + std::string(rest, 'b'), dir = d / rel;
-        std::string out = base + "\\" + std::string(100, 'a') + "\\" + std::string(rest, 'b') + "\\out.bin";
-        ASSERT_EQ(out.size(), total);
+        std::string b(total - base.size() - a.size() - 10, 'b'); /* base\a...\b...\out.bin */
+        std::string dir = d / a + "/" + b, in = "./" + a + "/" + b + "/in.bin";
+        std::string out = base + "\\" + a + "\\" + b + "\\out.bin", input = awkward(3000, (unsigned)total);
         make_dir(dir);
-        std::string input = awkward(3000, (unsigned)total);
         write_file(dir + "/in.bin", input);
-        int status;
-        std::vector<std::string> names =
-            traced_names({WINE, EXE, "./" + rel + "/in.bin", out}, d.path, d / "trace", &status);
-        EXPECT_EQ(status, 0) << total;
-        EXPECT_TRUE(read_file(dir + "/out.bin") == reference_image(input)) << total;
-        std::vector<std::string> verify =
-            traced_names({WINE, VERIFY_EXE, out, "./" + rel + "/in.bin"}, d.path, d / "trace", &status);
-        EXPECT_EQ(status, 0) << total;
-        names.insert(names.end(), verify.begin(), verify.end());
         size_t extended = 0;
-        for (const std::string &name : names) {
-            if (name.size() > 248) {
-                EXPECT_EQ(name.rfind("\\\\?\\Z:\\", 0), 0u) << total << ": " << name;
-                extended++;
+        for (auto &argv : {std::vector<std::string>{WINE, EXE, in, out}, {WINE, VERIFY_EXE, out, in}}) {
+            int status;
+            for (const std::string &name : traced_names(argv, d.path, d / "trace", &status)) {
+                EXPECT_TRUE(name.size() <= 248 || name.rfind("\\\\?\\Z:\\", 0) == 0) << total << ": " << name;
+                extended += name.size() > 248;
             }
+            EXPECT_EQ(status, 0) << total << ": " << argv[1];
         }
-        EXPECT_GE(extended, total > 248 ? 5u : 2u) << total; /* temp, move; output, input, image */
+        EXPECT_GE(extended, total > 248 ? 5u : 2u) << total; /* temporary file, move; output, input */
+        EXPECT_TRUE(read_file(dir + "/out.bin") == reference_image(input)) << total;
         EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"in.bin", "out.bin"})) << total;
     }
 }
@@ -718,17 +678,12 @@ TEST_F(Wine, LongPathsReachWindowsInTheExtendedForm)
 TEST_F(Wine, ProgramsCarryTheirVersionAndManifest)
 {
     const std::string windres = SWUG_WINDRES_PATH;
-    if (access(windres.c_str(), X_OK) != 0) {
-        if (in_ci())
-            FAIL() << "no MinGW windres (" << windres << ") to read the resources";
-        GTEST_SKIP() << "no MinGW windres (" << windres << ") to read the resources";
-    }
+    if (access(windres.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "no MinGW windres to read the resources with";
     for (const std::string &exe : {EXE, VERIFY_EXE}) {
         RunResult r = run_program({windres, "-i", exe, "-O", "rc"}, "/");
-        EXPECT_EQ(r.status, 0) << exe;
-        for (std::string want : {"VALUE \"FileVersion\", \"" SWUG_VERSION "\"",
-                                 "VALUE \"ProductVersion\", \"" SWUG_VERSION "\"", ", MIT License\"",
-                                 "level=\"\"asInvoker\"\"", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
+        for (std::string want : {"\"FileVersion\", \"" SWUG_VERSION "\"", "\"ProductVersion\", \"" SWUG_VERSION "\"",
+                                 ", MIT License\"", "\"\"asInvoker\"\"", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
                                  ">true</longPathAware>"})
             EXPECT_NE(r.out.find(want), std::string::npos) << exe << ": no " << want;
     }
