@@ -248,11 +248,13 @@ static void remove_temp(void)
 
 /* Give the new file h the DACL of the file it replaces, unless it has that
  * one already (as when both inherit theirs from the folder): Wine, for one,
- * turns any DACL set on a file into Unix modes of its own. The old DACL may
- * deny us the right to delete what the folder's default granted; the new
- * file must stay removable by name (by us on any failure, by the move), so
- * that is checked with a second open, and a file we could not remove is
- * refused here, while the handle that created it can still delete it. */
+ * turns any DACL set on a file into Unix modes of its own. Where the system
+ * will not set it (a share that keeps its own permissions), the new file
+ * keeps its folder's default ones. The old DACL may deny us the right to
+ * delete what the folder's default granted; the new file must stay
+ * removable by name (by us on any failure, by the move), so that is checked
+ * with a second open, and a file we could not remove is refused here, while
+ * the handle that created it can still delete it. */
 static int take_security(HANDLE h)
 {
     alignas(8) static unsigned char fresh[sizeof kept_security];
@@ -265,7 +267,7 @@ static int take_security(HANDLE h)
         GetSecurityDescriptorLength(fresh) == size && memcmp(fresh, kept_security, size) == 0)
         return 1;
     if (!SetKernelObjectSecurity(h, DACL_SECURITY_INFORMATION, kept_security))
-        return 0;
+        return 1;
     HANDLE probe = CreateFileW(tmp_path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                NULL, OPEN_EXISTING, 0, NULL);
     if (probe == INVALID_HANDLE_VALUE)
