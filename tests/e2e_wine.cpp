@@ -638,7 +638,7 @@ TEST_F(Wine, LongPathsReachWindowsInTheExtendedForm)
     std::string base = "Z:" + d.path, a(100, 'a');
     std::replace(base.begin(), base.end(), '/', '\\');
     make_dir(d / a);
-    for (size_t total : {240u, 248u, 249u, 259u, 260u, 270u, 285u}) {
+    for (size_t total : {240u, 248u, 249u, 259u, 260u, 270u, 290u}) {
         std::string b(total - base.size() - a.size() - 10, 'b'); /* base\a...\b...\out.bin */
         std::string dir = d / a + "/" + b, in = "./" + a + "/" + b + "/in.bin";
         std::string out = base + "\\" + a + "\\" + b + "\\out.bin", input = awkward(3000, (unsigned)total);
