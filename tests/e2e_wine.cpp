@@ -247,12 +247,14 @@ TEST_F(Wine, FailuresAreSilentAndLeaveEveryFileAsItWas)
     EXPECT_TRUE(list_dir(d / "dir").empty());
 }
 
-/* Run argv with Wine's trace of its file calls (WINEDEBUG=+file) in `trace`;
+/* Run argv with Wine's trace of its file calls (WINEDEBUG=+file) in `trace`N;
  * returns the names handed to CreateFileW, DeleteFileW and, as the source of
  * a move, MoveFileWithProgressW (its target is the output, opened before). */
 static std::vector<std::string> traced_names(const std::vector<std::string> &argv,
-                                             const std::string &cwd, const std::string &trace, int *status)
+                                             const std::string &cwd, std::string trace, int *status)
 {
+    static int runs;
+    trace += std::to_string(++runs); /* a file of its own: a process of the run may outlive it */
     std::vector<std::string> sh = {"/bin/sh", "-c", "exec \"$@\" 2>" + trace, "sh"}, names;
     sh.insert(sh.end(), argv.begin(), argv.end());
     RunOptions opt;
