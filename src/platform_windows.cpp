@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
