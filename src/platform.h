@@ -24,8 +24,14 @@
  * kept). Where it may be written but not replaced (no file can be created
  * in its folder, the rename is refused, the file has no name left) it is
  * truncated and written in place, as an ordinary overwrite would be.
- * On Windows a read-only destination is refused, device names such as NUL
- * are written in place, and a link is replaced itself.
+ * On Windows every name reaches the system as its full path, in the \\?\
+ * form when it is long. A read-only destination is refused; a device named
+ * as one (NUL, COM5, \\.\COM5) is written in place, while a device name with
+ * more after it (COM5.bin, nul.txt), which Windows still takes as the device,
+ * and a stream (out.bin:fw) are refused with nothing opened; the replacement
+ * keeps the hidden, system and not-indexed attributes and, where they may be
+ * read and set, the permissions of the file it replaces; a link is replaced
+ * itself. No device is ever opened as input.
  *
  * Paths are text as the OS names files: bytes on POSIX, UTF-8 on Windows,
  * where the layer hands out the arguments and the current directory in

@@ -1,7 +1,9 @@
-/* The platform layer on Windows: key wait, current directory, input and
- * output files, through the C runtime and the Win32 API. Paths come in as
- * UTF-8 and reach Windows only through its wide (UTF-16) functions; the
- * conversions are in platform_windows_text.cpp. */
+/* The platform layer on Windows: key wait, current directory and input
+ * files, through the C runtime and the Win32 API; the output file is in
+ * platform_windows_output.cpp. Paths come in as UTF-8 and reach Windows only
+ * through its wide (UTF-16) functions, as full paths in the \\?\ form when
+ * they are long; the conversions are in platform_windows_text.cpp, the name
+ * forms in platform_windows_path.cpp. */
 #include "platform.h"
 
 #include <cerrno>
@@ -20,33 +22,19 @@
 #include <sys/stat.h>
 
 #include "dir_separators.h"
+#include "platform_windows.h"
+#include "platform_windows_path.h"
 #include "platform_windows_text.h"
 
-/* What the console-event handler may have to undo. Windows runs that handler
- * on a thread of its own while the main thread goes on, so the temporary file
- * is created, moved and removed only under tmp_lock; a handler that got the
- * lock leaves `quitting` set, and no temporary file is made after it. */
-static SRWLOCK tmp_lock = SRWLOCK_INIT;
-static wchar_t tmp_path[PLATFORM_PATH_SIZE]; /* temporary output, when tmp_active */
-static int tmp_active;
-static int quitting;
-
 /* Ctrl-C, Ctrl-Break, closing the console window, logoff, shutdown: remove
- * the temporary output (it was opened with FILE_SHARE_DELETE, so that works
- * while the main thread still writes it) and end the process with the status
- * Windows gives an interrupted console program. We end it ourselves rather
- * than leave it to the default handler, so that no system ever reports an
- * interrupted run as a success. */
+ * the temporary output (see platform_windows_output.cpp) and end the process
+ * with the status Windows gives an interrupted console program. We end it
+ * ourselves rather than leave it to the default handler, so that no system
+ * ever reports an interrupted run as a success. */
 static BOOL WINAPI on_console_event(DWORD event)
 {
     (void)event;
-    AcquireSRWLockExclusive(&tmp_lock);
-    quitting = 1;
-    if (tmp_active) {
-        DeleteFileW(tmp_path);
-        tmp_active = 0;
-    }
-    ReleaseSRWLockExclusive(&tmp_lock);
+    output_quit();
     ExitProcess(STATUS_CONTROL_C_EXIT);
     return TRUE;
 }
@@ -101,17 +89,21 @@ int platform_getcwd(char *buf, size_t size)
     return 1;
 }
 
+/* No device is ever opened as input, not even to be turned down after: opening
+ * a serial port alone can reset the board on it. */
 int platform_open_input(const char *path, PLATFORM_IN *in)
 {
-    static wchar_t wide[PLATFORM_PATH_SIZE];
+    static wchar_t given[PLATFORM_PATH_SIZE], wide[PLATFORM_PATH_SIZE];
     struct _stat64 st;
-    int fd = utf8_to_wide(path, wide, PLATFORM_PATH_SIZE)
+    int fd = utf8_to_wide(path, given, PLATFORM_PATH_SIZE) && name_kind(given) == NAME_FILE &&
+                     system_path(given, wide, PLATFORM_PATH_SIZE)
                  ? _wopen(wide, _O_RDONLY | _O_BINARY | _O_NOINHERIT)
                  : -1;
 
     if (fd < 0)
         return 0;
-    /* NUL, CON, COM1 and pipes open fine but are no input file */
+    /* pipes, and devices under names Windows reads its own way, open fine but
+     * are no input file */
     if (_fstat64(fd, &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
         _close(fd);
         return 0;
@@ -148,186 +140,6 @@ void platform_close_input(PLATFORM_IN *in)
 {
     _close(in->fd);
     in->fd = -1;
-}
-
-enum { OUT_NONE, OUT_FILE, OUT_DEVICE, OUT_UNUSABLE };
-
-/* What stands at path now: nothing yet, a file we may replace, a device or
- * pipe to write in place, or something unusable (a folder, a read-only file,
- * a missing folder on the way). The system is asked through a handle: _stat
- * fails on device names such as NUL (in any folder). */
-static int output_kind(const wchar_t *path)
-{
-    BY_HANDLE_FILE_INFORMATION info;
-    HANDLE h = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-    int kind;
-
-    if (h == INVALID_HANDLE_VALUE)
-        return GetLastError() == ERROR_FILE_NOT_FOUND ? OUT_NONE : OUT_UNUSABLE;
-    switch (GetFileType(h)) {
-    case FILE_TYPE_CHAR:
-    case FILE_TYPE_PIPE:
-        kind = OUT_DEVICE;
-        break;
-    case FILE_TYPE_DISK:
-        /* a read-only file is not ours to replace, as it would not be to overwrite */
-        kind = GetFileInformationByHandle(h, &info) &&
-                       !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))
-                   ? OUT_FILE
-                   : OUT_UNUSABLE;
-        break;
-    default:
-        kind = OUT_UNUSABLE;
-    }
-    CloseHandle(h);
-    return kind;
-}
-
-static void remove_temp(void)
-{
-    AcquireSRWLockExclusive(&tmp_lock);
-    if (tmp_active) {
-        DeleteFileW(tmp_path);
-        tmp_active = 0;
-    }
-    ReleaseSRWLockExclusive(&tmp_lock);
-}
-
-/* Create a new temporary file in the destination's directory, named after
- * our process, shared for deletion so the console-event handler can remove
- * it while it is open. */
-static int open_temp(PLATFORM_OUT *out)
-{
-    const char *sep = out->target;
-    for (const char *p = out->target; *p; p++)
-        if (*p == '/' || *p == '\\' || *p == ':')
-            sep = p + 1;
-    int dirlen = (int)(sep - out->target);
-    char name[PLATFORM_PATH_SIZE];
-    int ok = 0;
-
-    AcquireSRWLockExclusive(&tmp_lock);
-    for (int attempt = 0; attempt < 100 && !quitting; attempt++) {
-        int n = snprintf(name, sizeof name, "%.*s.swug-gen-%lu-%d.tmp", dirlen, out->target,
-                         (unsigned long)GetCurrentProcessId(), attempt);
-        if (n < 0 || (size_t)n >= sizeof name || !utf8_to_wide(name, tmp_path, PLATFORM_PATH_SIZE))
-            break;
-        HANDLE h = CreateFileW(tmp_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
-                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
-        if (h == INVALID_HANDLE_VALUE) {
-            if (GetLastError() == ERROR_FILE_EXISTS) /* left by an earlier run: next name */
-                continue;
-            break;
-        }
-        out->fd = _open_osfhandle((intptr_t)h, 0); /* no _O_TEXT: binary */
-        if (out->fd < 0) {
-            CloseHandle(h);
-            DeleteFileW(tmp_path);
-            break;
-        }
-        tmp_active = 1;
-        ok = 1;
-        break;
-    }
-    ReleaseSRWLockExclusive(&tmp_lock);
-    return ok;
-}
-
-int platform_output_open(const char *path, PLATFORM_OUT *out)
-{
-    static wchar_t wide[PLATFORM_PATH_SIZE];
-
-    out->fd = -1;
-    out->in_place = 0;
-    if (strlen(path) >= sizeof out->target || !utf8_to_wide(path, wide, PLATFORM_PATH_SIZE))
-        return 0;
-    strcpy(out->target, path);
-    switch (output_kind(wide)) {
-    case OUT_NONE:
-    case OUT_FILE:
-        return open_temp(out);
-    case OUT_DEVICE:
-        out->in_place = 1;
-        out->fd = _wopen(wide, _O_WRONLY | _O_BINARY | _O_NOINHERIT);
-        return out->fd >= 0;
-    default:
-        return 0;
-    }
-}
-
-int platform_output_write(PLATFORM_OUT *out, const void *buf, size_t len)
-{
-    const uint8_t *p = (const uint8_t *)buf;
-
-    while (len > 0) {
-        unsigned int chunk = len > 0x40000000 ? 0x40000000 : (unsigned int)len;
-        int n = _write(out->fd, p, chunk);
-        if (n <= 0)
-            return 0;
-        p += n;
-        len -= (size_t)n;
-    }
-    return 1;
-}
-
-/* Move the closed temporary file over the destination. MOVEFILE_COPY_ALLOWED
- * is left out on purpose: it would turn the rename into a copy that can be
- * interrupted half way. A virus scanner or indexer that has just opened the
- * new file makes the move fail for a moment, so a sharing failure is tried
- * again for about a second before we give up. */
-static int move_into_place(const char *target)
-{
-    static wchar_t wide[PLATFORM_PATH_SIZE];
-
-    if (!utf8_to_wide(target, wide, PLATFORM_PATH_SIZE)) {
-        remove_temp();
-        return 0;
-    }
-    for (int attempt = 1;; attempt++) {
-        AcquireSRWLockExclusive(&tmp_lock);
-        int moved = !quitting && MoveFileExW(tmp_path, wide,
-                                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-        DWORD err = GetLastError();
-        if (moved)
-            tmp_active = 0;
-        int stop = moved || quitting;
-        ReleaseSRWLockExclusive(&tmp_lock);
-        if (moved)
-            return 1;
-        if (stop || attempt == 8 || (err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION))
-            break;
-        Sleep(30 * attempt);
-    }
-    remove_temp();
-    return 0;
-}
-
-int platform_output_commit(PLATFORM_OUT *out)
-{
-    /* Flushing first makes late write errors (a full disk, a network share)
-     * show up here, before the old file is given up; and the new content is
-     * on disk before the move that MOVEFILE_WRITE_THROUGH makes lasting. */
-    int flushed = out->in_place || _commit(out->fd) == 0;
-    int closed = _close(out->fd) == 0;
-
-    out->fd = -1;
-    if (out->in_place)
-        return closed;
-    if (!flushed || !closed) {
-        remove_temp();
-        return 0;
-    }
-    return move_into_place(out->target);
-}
-
-void platform_output_abort(PLATFORM_OUT *out)
-{
-    if (out->fd >= 0)
-        _close(out->fd);
-    out->fd = -1;
-    if (!out->in_place)
-        remove_temp();
 }
 
 /* Windows maps the pages as they are touched; there is nothing to ask for. */

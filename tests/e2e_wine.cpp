@@ -193,14 +193,25 @@ TEST_F(Wine, DotSlashArgumentsUseTheBackslashedWorkingDirectory)
     EXPECT_TRUE(read_file(d / "fw/out/d.bin") == reference_image(input));
 }
 
+/* Replaced whole, as a hidden and system file still (Wine's attrib shows
+ * it), under Wine with its mode 0644 too: permissions are set only where
+ * they differ from those the new file gets. */
 TEST_F(Wine, ExistingOutputIsReplacedWhole)
 {
     TempDir d;
-    std::string input = awkward(1000, 3);
+    std::string input = awkward(1000, 3), win = "Z:" + d.path + "/out.bin";
     write_file(d / "in.bin", input);
     write_file(d / "out.bin", pattern(2000000, 9)); /* longer than the new image */
+    ASSERT_EQ(chmod((d / "out.bin").c_str(), 0644), 0);
+    auto attributes = [&] { return run_program({WINE, "attrib", win}, "/").out.substr(0, 5); };
+    for (const char *set : {"+h", "+s"})
+        run_program({WINE, "attrib", set, win}, "/");
+    ASSERT_EQ(attributes(), "AS  H"); /* archive, system, hidden */
     EXPECT_EQ(wine_run({"in.bin", "out.bin"}, d.path).status, 0);
     EXPECT_TRUE(read_file(d / "out.bin") == reference_image(input));
+    EXPECT_EQ(attributes(), "AS  H");
+    struct stat st;
+    EXPECT_TRUE(stat((d / "out.bin").c_str(), &st) == 0 && (st.st_mode & 07777) == 0644);
 
     std::string fw = awkward(250000, 4); /* the same file as input and output */
     write_file(d / "fw.bin", fw);
@@ -236,15 +247,65 @@ TEST_F(Wine, FailuresAreSilentAndLeaveEveryFileAsItWas)
     EXPECT_TRUE(list_dir(d / "dir").empty());
 }
 
-/* NUL is a device in every folder: written in place, never replaced by a file. */
-TEST_F(Wine, DeviceNamesAreWrittenInPlace)
+/* Run argv with Wine's trace of its file calls (WINEDEBUG=+file) in `trace`N;
+ * returns the names handed to CreateFileW, DeleteFileW and, as the source of
+ * a move, MoveFileWithProgressW (its target is the output, opened before). */
+static std::vector<std::string> traced_names(const std::vector<std::string> &argv,
+                                             const std::string &cwd, std::string trace, int *status)
 {
-    TempDir d;
+    static int runs;
+    trace += std::to_string(++runs); /* a file of its own: a process of the run may outlive it */
+    std::vector<std::string> sh = {"/bin/sh", "-c", "exec \"$@\" 2>" + trace, "sh"}, names;
+    sh.insert(sh.end(), argv.begin(), argv.end());
+    RunOptions opt;
+    opt.env = {"WINEDEBUG=+file"};
+    *status = run_program(sh, cwd, opt).status;
+    std::string t = read_file(trace);
+    for (const char *call : {":CreateFileW L", ":MoveFileWithProgressW (L", ":DeleteFileW L"})
+        for (size_t n = t.find(call); n != std::string::npos; n = t.find(call, n)) {
+            std::string name; /* \\ stands for \ */
+            for (n = t.find('"', n) + 1; n < t.size() && t[n] != '"'; n++)
+                name += t[n] == '\\' ? t[++n] : t[n];
+            names.push_back(name);
+        }
+    return names;
+}
+
+/* A device only when named as one: NUL in any folder and \\.\NUL are written
+ * in place; a device name with more after it (which Windows 10 opens as the
+ * device) and a stream are refused, and no device is read: nothing is opened
+ * under such a name, nothing written (COM1 is mapped to a file here). Wine
+ * takes superscript digits and streams as plain names: our own rule shows. */
+TEST_F(Wine, DevicesOnlyWhenNamedAsDevices)
+{
+    TempDir d, t;
     write_file(d / "in.bin", "abc");
+    write_file(d / "COM¹.bin", "abc");
+    write_file(d / "line", "serial line");
     make_dir(d / "out");
-    for (const char *out : {"NUL", "out\\nul", "./out/NUL"})
-        EXPECT_EQ(wine_run({"in.bin", out}, d.path).status, 0) << out;
-    EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"in.bin", "out"}));
+    std::string com1 = PREFIX + "/dosdevices/com1";
+    unlink(com1.c_str());
+    ASSERT_EQ(symlink((d / "line").c_str(), com1.c_str()), 0);
+    struct { const char *in, *out; int status; } cases[] = {
+        {"in.bin", "NUL", 0},           {"in.bin", "out\\nul", 0},        {"in.bin", "./out/NUL", 0},
+        {"in.bin", "\\\\.\\NUL", 0},   {"in.bin", "out\\COM1.bin", 1},   {"in.bin", "out\\aux.fw.bin", 1},
+        {"in.bin", "nul.txt", 1},       {"in.bin", "NUL  ", 1},            {"in.bin", "out\\Nul.", 1},
+        {"in.bin", "out\\com¹.bin", 1}, {"in.bin", "out\\LPT3 .txt", 1}, {"in.bin", "in.bin:fw", 1},
+        {"in.bin", "out\\new.bin:fw", 1}, {"COM1", "out\\a.bin", 1},      {"COM¹.bin", "out\\a.bin", 1},
+    };
+    for (auto &c : cases) {
+        int status;
+        std::vector<std::string> names = traced_names({WINE, EXE, c.in, c.out}, d.path, t / "trace", &status);
+        EXPECT_EQ(status, c.status) << c.in << " -> " << c.out;
+        std::string refused = strcmp(c.in, "in.bin") == 0 ? c.out : c.in;
+        refused = refused.substr(refused.find_last_of("\\/") + 1);
+        for (const std::string &name : names) /* nothing is opened under a refused name */
+            EXPECT_TRUE(c.status == 0 || name.find(refused) == std::string::npos) << name;
+    }
+    unlink(com1.c_str());
+    EXPECT_EQ(read_file(d / "line"), "serial line");
+    EXPECT_EQ(read_file(d / "in.bin"), "abc");
+    EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"COM¹.bin", "in.bin", "line", "out"}));
     EXPECT_TRUE(list_dir(d / "out").empty());
 }
 
@@ -568,5 +629,51 @@ TEST_F(Wine, PathWhoseUtf8DoesNotFitFails)
             unlink((dir + "/out.bin").c_str());
         }
         unlink((dir + "/" + file).c_str());
+    }
+}
+
+/* Long names: every name handed to Windows is its full path, in the \\?\
+ * form once longer than MAX_PATH - 12 characters; so is the temporary file's,
+ * longer than the output's (at 240 it alone needs it), as Wine's trace shows. */
+TEST_F(Wine, LongPathsReachWindowsInTheExtendedForm)
+{
+    TempDir d;
+    std::string base = "Z:" + d.path, a(100, 'a');
+    std::replace(base.begin(), base.end(), '/', '\\');
+    make_dir(d / a);
+    for (size_t total : {240u, 248u, 249u, 259u, 260u, 270u, 290u}) {
+        std::string b(total - base.size() - a.size() - 10, 'b'); /* base\a...\b...\out.bin */
+        std::string dir = d / a + "/" + b, in = "./" + a + "/" + b + "/in.bin";
+        std::string out = base + "\\" + a + "\\" + b + "\\out.bin", input = awkward(3000, (unsigned)total);
+        make_dir(dir);
+        write_file(dir + "/in.bin", input);
+        size_t extended = 0;
+        for (auto &argv : {std::vector<std::string>{WINE, EXE, in, out}, {WINE, VERIFY_EXE, out, in}}) {
+            int status;
+            for (const std::string &name : traced_names(argv, d.path, d / "trace", &status)) {
+                EXPECT_TRUE(name.size() <= 248 || name.rfind("\\\\?\\Z:\\", 0) == 0) << total << ": " << name;
+                extended += name.size() > 248;
+            }
+            EXPECT_EQ(status, 0) << total << ": " << argv[1];
+        }
+        EXPECT_GE(extended, total > 248 ? 4u : 2u) << total; /* temporary file twice, output twice */
+        EXPECT_TRUE(read_file(dir + "/out.bin") == reference_image(input)) << total;
+        EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"in.bin", "out.bin"})) << total;
+    }
+}
+
+/* Both programs carry the project's version and an application manifest:
+ * Windows 10 and 11, run as the invoker, aware of long paths. */
+TEST_F(Wine, ProgramsCarryTheirVersionAndManifest)
+{
+    const std::string windres = SWUG_WINDRES_PATH;
+    if (access(windres.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "no MinGW windres to read the resources with";
+    for (const std::string &exe : {EXE, VERIFY_EXE}) {
+        RunResult r = run_program({windres, "-i", exe, "-O", "rc"}, "/");
+        for (std::string want : {"\"FileVersion\", \"" SWUG_VERSION "\"", "\"ProductVersion\", \"" SWUG_VERSION "\"",
+                                 ", MIT License\"", "\"\"asInvoker\"\"", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
+                                 ">true</longPathAware>"})
+            EXPECT_NE(r.out.find(want), std::string::npos) << exe << ": no " << want;
     }
 }
