@@ -47,6 +47,7 @@ struct PLATFORM_IN {
 struct PLATFORM_OUT {
     int fd;                           /* descriptor being written */
     int dest;                         /* POSIX: the destination, open until commit, or -1 */
+    int dir;                          /* POSIX: target's folder, flushed after the rename, or -1 */
     int in_place;                     /* 1: writing the destination itself */
     char target[PLATFORM_PATH_SIZE];  /* the file that finally holds the image */
 };
