@@ -242,14 +242,12 @@ TEST(Command, DeletedWorkingDirectoryFailsDotSlash)
  * new one is only the temporary file while it is written, and never appears. */
 TEST(Command, SignalDuringWriteRemovesTheTemporaryFile)
 {
-    /* every signal whose default action ends the process, SIGKILL aside; the
-     * sanitizers' own SIGSEGV, SIGBUS and SIGFPE are left to them */
-    struct { int sig; bool existing; } cases[] = {
-        {SIGINT, true},    {SIGTERM, true},   {SIGTERM, false},   {SIGHUP, true},   {SIGQUIT, false},
-        {SIGUSR1, true},   {SIGUSR2, false},  {SIGALRM, true},    {SIGVTALRM, true}, {SIGXCPU, false},
-        {SIGPROF, true},   {SIGIO, true},     {SIGPWR, false},    {SIGSYS, true},   {SIGTRAP, true},
-        {SIGABRT, false},  {SIGSTKFLT, true}, {SIGRTMIN, true},   {SIGRTMAX, false},
-    };
+    /* every signal that ends a process but SIGKILL and the sanitizers' own */
+    struct { int sig; bool existing; } cases[] = {{SIGINT, true}, {SIGTERM, true}, {SIGTERM, false},
+        {SIGHUP, true}, {SIGQUIT, false}, {SIGUSR1, true}, {SIGUSR2, false}, {SIGALRM, true},
+        {SIGVTALRM, true}, {SIGXCPU, false}, {SIGPROF, true}, {SIGIO, true}, {SIGPWR, false},
+        {SIGSYS, true}, {SIGTRAP, true}, {SIGABRT, false}, {SIGSTKFLT, true}, {SIGRTMIN, true},
+        {SIGRTMAX, false}};
     struct rlimit no_core = {0, 0}; /* SIGQUIT and the like would leave a core file */
     setrlimit(RLIMIT_CORE, &no_core);
     for (auto &c : cases) {

@@ -284,12 +284,10 @@ TEST(Output, SwappedBeforeTheOpen)
     EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"in.bin", "out.bin", "real.bin"}));
 }
 
-/* Each row is a short shell script run as root in its own mount namespace
- * (its mounts vanish with it), in a folder holding in.bin and in2.bin and
- * their images want.bin and want2.bin. It runs "$SWUG_GEN" on a real part
- * of the system and exits 0 when every check held; else it says which
- * failed; a row whose tools are missing here is skipped. The helpers: run STATUS ARGS... (a run ending with STATUS), same
- * A B (equal files), only DIR NAMES... (what DIR holds). */
+/* Each row: a shell script run as root in a mount namespace of its own, in a
+ * folder holding in.bin, in2.bin and their images want.bin, want2.bin; it
+ * exits 0 when every check held, 77 when its tools are missing, else says
+ * what failed. Helpers: run STATUS ARGS..., same, only DIR NAMES..., owner. */
 TEST(Output, WholeOrNothingOnRealSystems)
 {
     static const char helpers[] =
@@ -299,13 +297,13 @@ TEST(Output, WholeOrNothingOnRealSystems)
         "same() { cmp -s \"$1\" \"$2\" || fail \"$1 is not $2\"; }\n"
         "only() { d=$1; shift; [ \"$(ls -A \"$d\")\" = \"$(printf '%s\\n' \"$@\" | sort)\" ] ||"
         " fail \"$d holds\" $(ls -A \"$d\"); }\n"
+        "owner() { [ $(stat -c %u:%g:%a $1) = $2 ] || fail $1 is $(stat -c %u:%g:%a $1); }\n"
         "for t in $0; do command -v $t >/dev/null || { echo no $t here; exit 77; }; done\n";
     struct { const char *what, *tools, *script; } rows[] = {
         {"a block device whose flush fails (loop device over a full tmpfs)", "losetup",
          "mkdir t && mount -t tmpfs -o size=1m swug t && truncate -s 16m t/back &&"
          " dev=$(losetup -f --show t/back) || fail set-up\n"
-         "trap 'losetup -d $dev' EXIT; cat /dev/zero >t/fill 2>/dev/null\n"
-         "run 1 in.bin $dev"},
+         "trap 'losetup -d $dev' EXIT; cat /dev/zero >t/fill 2>/dev/null; run 1 in.bin $dev"},
         {"no /proc: two runs at once never tear the output, a full disk keeps it", "",
          "mount -t tmpfs swug /proc || fail set-up; echo old >out.bin\n"
          "for i in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20; do\n"
@@ -318,52 +316,39 @@ TEST(Output, WholeOrNothingOnRealSystems)
          "mkdir t && mount -t tmpfs -o nr_inodes=2 swug t && echo old >t/out.bin || fail set-up\n"
          "run 1 in.bin t/out.bin; echo old | same - t/out.bin; only t out.bin"},
         {"out of descriptors (ulimit -n 4): status 1, the old output kept", "",
-         "echo old >out.bin; (exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit -n 4\n"
-         " \"$SWUG_GEN\" in.bin out.bin); [ $? = 1 ] || fail status\n"
-         "echo old | same - out.bin; only . in.bin in2.bin out.bin want.bin want2.bin"},
+         "echo old >out.bin; (exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit -n 4; run 1 in.bin"
+         " out.bin) || exit 1; echo old | same - out.bin; only . in.bin in2.bin out.bin want*"},
         {"FAT without file modes (fusefat): new and replaced outputs", "mkfs.vfat fusefat fusermount",
          "truncate -s 32m fat.img && mkfs.vfat fat.img >/dev/null && mkdir m &&"
          " fusefat -o rw+ fat.img m 2>/dev/null || fail set-up\n"
-         "trap 'fusermount -u m' EXIT; echo old >m/out.bin\n"
-         "run 0 in.bin m/new.bin; run 0 in2.bin m/out.bin\n"
-         "same m/new.bin want.bin; same m/out.bin want2.bin; only m new.bin out.bin"},
-        {"root replacing nobody's 6777 file: still nobody's, modes kept", "",
+         "trap 'fusermount -u m' EXIT; echo old >m/out.bin; run 0 in.bin m/new.bin\n"
+         "run 0 in2.bin m/out.bin; same m/new.bin want.bin; same m/out.bin want2.bin"},
+        {"owners: root replacing nobody's 6777 file, nobody root's 6766 file", "setpriv",
          "echo old >fw.img && chown 65534:65534 fw.img && chmod 6777 fw.img && run 0 in.bin fw.img\n"
-         "same fw.img want.bin; [ $(stat -c %u:%g:%a fw.img) = 65534:65534:6777 ] ||"
-         " fail $(stat -c %u:%g:%a fw.img)"},
-        {"nobody replacing root's 6766 file in its folder: set-ID bits dropped", "setpriv",
+         "same fw.img want.bin; owner fw.img 65534:65534:6777\n"
          "mkdir u && echo old >u/fw.img && chmod 6766 u/fw.img && chown 65534:65534 u\n"
          "setpriv --reuid=65534 --regid=65534 --clear-groups \"$SWUG_GEN\" in.bin u/fw.img ||"
-         " fail status $?\n"
-         "same u/fw.img want.bin; [ $(stat -c %u:%g:%a u/fw.img) = 65534:65534:766 ] ||"
-         " fail $(stat -c %u:%g:%a u/fw.img)"},
+         " fail status $?; same u/fw.img want.bin; owner u/fw.img 65534:65534:766"},
         {"a link to nothing: its target appears only by the rename, not after SIGKILL", "",
          "mkdir sub && ln -s sub/real.bin out.bin\n"
-         "LD_PRELOAD=$SWUG_STALL \"$SWUG_GEN\" in.bin out.bin & trap 'kill -9 $! 2>/dev/null' EXIT; i=0\n"
-         "until ls -A sub | grep -q swug-gen; do sleep 0.01; i=$((i+1)); [ $i -lt 3000 ] ||"
+         "LD_PRELOAD=$SWUG_STALL \"$SWUG_GEN\" in.bin out.bin & trap 'kill -9 $! 2>/dev/null' EXIT\n"
+         "i=0; until ls -A sub | grep -q swug-gen; do sleep 0.01; i=$((i+1)); [ $i -lt 3000 ] ||"
          " fail no temporary file; done\n"
          "[ -e sub/real.bin ] && fail real.bin during the write; kill -9 $!; wait $!\n"
          "[ -e sub/real.bin ] && fail real.bin after SIGKILL; rm sub/.swug-gen-*\n"
-         "run 0 in.bin out.bin; same sub/real.bin want.bin; [ -L out.bin ] || fail link replaced\n"
-         "only sub real.bin"},
-        {"power cut right after status 0 (ext4, noauto_da_alloc): the image is there", "mkfs.ext4",
-         "truncate -s 64m disk.img && mkfs.ext4 -q disk.img && mkdir m c &&"
-         " mount -o loop,noauto_da_alloc disk.img m && cp in2.bin m/fw.bin && sync || fail set-up\n"
-         "run 0 in.bin m/new.bin; run 0 m/fw.bin m/fw.bin; cp --sparse=always disk.img copy.img\n"
-         "mount -o loop copy.img c || fail the copy does not mount\n"
-         "same c/new.bin want.bin; same c/fw.bin want2.bin"},
-        {"power cut right after status 0 (XFS): the image is there", "mkfs.xfs",
-         "truncate -s 320m disk.img && mkfs.xfs -q disk.img && mkdir m c &&"
-         " mount -o loop disk.img m && cp in2.bin m/fw.bin && sync || fail set-up\n"
-         "run 0 m/fw.bin m/fw.bin; cp --sparse=always disk.img copy.img\n"
-         "mount -o loop,nouuid copy.img c || fail the copy does not mount; same c/fw.bin want2.bin"},
+         "run 0 in.bin out.bin; same sub/real.bin want.bin; [ -L out.bin ] || fail link replaced"},
+        {"power cuts right after status 0 (ext4 noauto_da_alloc, XFS): the images are there",
+         "mkfs.ext4 mkfs.xfs",
+         "cut() { truncate -s 320m $1.img && mkfs.$1 -q $1.img && mkdir $1 $1.c && mount -o loop,$2"
+         " $1.img $1 && cp in2.bin $1/fw.bin && sync || fail set-up; run 0 in.bin $1/new.bin\n"
+         " run 0 $1/fw.bin $1/fw.bin; cp --sparse=always $1.img $1.c.img; mount -o loop,$3"
+         " $1.c.img $1.c || fail no copy; same $1.c/new.bin want.bin; same $1.c/fw.bin want2.bin; }\n"
+         "cut ext4 noauto_da_alloc defaults; cut xfs defaults nouuid"},
     };
-    if (geteuid() != 0 || access("/usr/bin/unshare", X_OK) != 0)
-        GTEST_SKIP() << "needs root and unshare";
-    RunOptions opt;
-    opt.env = preload_env(""); /* the ASan options a preloaded shim needs */
-    opt.env[0] = std::string("SWUG_STALL=") + STALL_TEMP_WRITE_PATH;
-    opt.env.push_back("SWUG_GEN=" + GEN);
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    RunOptions opt; /* and the ASan options that a preloaded shim needs */
+    opt.env = {"SWUG_GEN=" + GEN, "SWUG_STALL=" STALL_TEMP_WRITE_PATH, preload_env("")[1]};
     for (auto &row : rows) {
         OutputDir d;
         std::string in2 = pattern(600000, 4);

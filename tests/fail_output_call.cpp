@@ -4,8 +4,7 @@
  *   close    closing the temporary output (a file whose name begins with
  *            ".swug-gen-") closes it, then reports EIO, as a late write
  *            error does;
- *   fsync    flushing the temporary output reports EIO, as after a write
- *            the device failed;
+ *   fsync    flushing the temporary output reports EIO (a failed device);
  *   rename   renaming the temporary output fails with the errno given in
  *            SWUG_FAIL_ERRNO (EIO when unset);
  *   swap     the first open for writing first renames SWUG_SWAP_FROM over
