@@ -168,11 +168,41 @@ static int open_destination(const char *path)
     return fd;
 }
 
+/* Store the folder of path in dir: path up to its last '/', or ".". */
+static void folder_of(const char *path, char dir[PLATFORM_PATH_SIZE])
+{
+    const char *slash = strrchr(path, '/');
+
+    if (slash)
+        snprintf(dir, PLATFORM_PATH_SIZE, "%.*s", (int)(slash - path) + 1, path);
+    else
+        snprintf(dir, PLATFORM_PATH_SIZE, ".");
+}
+
+/* May we follow the link st describes, at path? The kernel's rule for
+ * links in sticky folders that anyone may write (fs.protected_symlinks):
+ * only a link of our own or of the folder's owner is followed there.
+ * Where we follow links by hand, we apply it ourselves, so that nobody can
+ * have us create a file through a link planted in /tmp. */
+static int may_follow(const char *path, const struct stat *st)
+{
+    char dir[PLATFORM_PATH_SIZE];
+    struct stat d;
+
+    folder_of(path, dir);
+    if (stat(dir, &d) != 0)
+        return 0;
+    if (!(d.st_mode & S_ISVTX) || !(d.st_mode & S_IWOTH))
+        return 1;
+    return st->st_uid == geteuid() || st->st_uid == d.st_uid;
+}
+
 /* path is a link to nothing: follow its chain of links by hand to the
  * first name that does not exist, the one a writer following the link
  * would create, and store it in target. A relative link is read from the
  * link's own folder. Returns 1; -1 when a file has appeared at the end
- * meanwhile (look again); 0 for a chain too long or a name too long. */
+ * meanwhile (look again); 0 for a link we may not follow, a chain too long
+ * or a name too long. */
 static int missing_link_target(const char *path, char target[PLATFORM_PATH_SIZE])
 {
     char link[PLATFORM_PATH_SIZE], next[PLATFORM_PATH_SIZE];
@@ -185,6 +215,8 @@ static int missing_link_target(const char *path, char target[PLATFORM_PATH_SIZE]
             return errno == ENOENT ? 1 : 0;
         if (!S_ISLNK(st.st_mode))
             return -1;
+        if (!may_follow(target, &st))
+            return 0;
         ssize_t n = readlink(target, link, sizeof link);
         if (n <= 0 || (size_t)n >= sizeof link)
             return 0;
@@ -203,14 +235,11 @@ static int missing_link_target(const char *path, char target[PLATFORM_PATH_SIZE]
  * in place. A folder we may write but not read cannot be opened: then a
  * second descriptor of the temporary file stands for its file system,
  * which is flushed whole. Returns 1 or 0. */
-static int open_folder(PLATFORM_OUT *out, int dirlen)
+static int open_folder(PLATFORM_OUT *out)
 {
     char dir[PLATFORM_PATH_SIZE];
 
-    if (dirlen == 0)
-        snprintf(dir, sizeof dir, ".");
-    else
-        snprintf(dir, sizeof dir, "%.*s", dirlen, out->target);
+    folder_of(out->target, dir);
     out->dir = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (out->dir < 0 && errno == EACCES)
         out->dir = fcntl(out->fd, F_DUPFD_CLOEXEC, 0);
@@ -306,14 +335,15 @@ static int open_temp(PLATFORM_OUT *out, const struct stat *old)
 
     block_signals(&old_mask);
     int n = snprintf(tmp_path, sizeof tmp_path, "%.*s.swug-gen-XXXXXX", dirlen, out->target);
-    fd = n > 0 && (size_t)n < sizeof tmp_path ? mkstemp(tmp_path) : -1;
+    int fits = n > 0 && (size_t)n < sizeof tmp_path;
+    fd = fits ? mkstemp(tmp_path) : -1;
     int err = errno;
     tmp_active = fd >= 0;
     restore_signals(&old_mask);
     if (fd < 0)
-        return n > 0 && create_refused(err) ? TEMP_REFUSED : TEMP_FAILED;
+        return fits && create_refused(err) ? TEMP_REFUSED : TEMP_FAILED;
     out->fd = fd;
-    return open_folder(out, dirlen) && set_owner_and_mode(fd, old) ? TEMP_MADE : TEMP_FAILED;
+    return open_folder(out) && set_owner_and_mode(fd, old) ? TEMP_MADE : TEMP_FAILED;
 }
 
 /* Write the destination itself from now on: a regular file is truncated
