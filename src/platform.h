@@ -10,7 +10,7 @@
  *
  *     platform_output_open()       open the destination, temporary file beside it
  *     platform_output_write() ...  every byte, checked
- *     platform_output_commit()     close, then rename over the destination
+ *     platform_output_commit()     flush and close, rename over the destination
  *
  * Any failure along the way, or platform_output_abort(), removes the
  * temporary file and leaves the destination exactly as it was; a file the
@@ -20,10 +20,12 @@
  * On POSIX the system opens the path, following links, with its own
  * permission checks and link protections, and what it opened decides: a
  * regular file is replaced under the name the system reached it by (a link
- * keeps pointing at the file that gets the new content, and the mode is
- * kept). Where it may be written but not replaced (no file can be created
- * in its folder, the rename is refused, the file has no name left) it is
- * truncated and written in place, as an ordinary overwrite would be.
+ * keeps pointing at the file that gets the new content; the mode, and where
+ * the system allows it the owner, are kept). Only where the system refuses
+ * the replacement (no file may be created in its folder, the rename is
+ * refused, the file has no name left) is it truncated and written in
+ * place, as an ordinary overwrite would be; running short of anything
+ * fails instead.
  * On Windows a read-only destination is refused, device names such as NUL
  * are written in place, and a link is replaced itself.
  *
@@ -98,8 +100,10 @@ int platform_output_open(const char *path, PLATFORM_OUT *out);
  * follow up with platform_output_abort()). */
 int platform_output_write(PLATFORM_OUT *out, const void *buf, size_t len);
 
-/* Close and put the output in place. Returns 1, or 0 with the temporary
- * file removed and the destination untouched. */
+/* Flush and close the output and put it in place. Returns 1 once the image
+ * and its name are on the medium, or 0 with the temporary file removed and
+ * the destination untouched (on POSIX, a failed flush of the folder after
+ * the rename leaves the new image under the name). */
 int platform_output_commit(PLATFORM_OUT *out);
 
 /* Give up on the output: close it and remove the temporary file. */
