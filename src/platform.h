@@ -10,20 +10,23 @@
  *
  *     platform_output_open()       open the destination, temporary file beside it
  *     platform_output_write() ...  every byte, checked
- *     platform_output_commit()     close, then rename over the destination
+ *     platform_output_commit()     flush and close, rename over the destination
  *
  * Any failure along the way, or platform_output_abort(), removes the
  * temporary file and leaves the destination exactly as it was; a file the
- * run had to create (the target of a link to nothing) is removed again. A destination that is not
- * a regular file (a device, a FIFO, a pipe) is written in place instead.
+ * run had to create (a new output whose rename was refused) is removed
+ * again. A destination that is not a regular file (a device, a FIFO, a
+ * pipe) is written in place instead.
  *
  * On POSIX the system opens the path, following links, with its own
  * permission checks and link protections, and what it opened decides: a
  * regular file is replaced under the name the system reached it by (a link
- * keeps pointing at the file that gets the new content, and the mode is
- * kept). Where it may be written but not replaced (no file can be created
- * in its folder, the rename is refused, the file has no name left) it is
- * truncated and written in place, as an ordinary overwrite would be.
+ * keeps pointing at the file that gets the new content; the mode, and where
+ * the system allows it the owner, are kept). Only where the system refuses
+ * the replacement (no file may be created in its folder, the rename is
+ * refused, the file has no name left) is it truncated and written in
+ * place, as an ordinary overwrite would be; running short of anything
+ * fails instead.
  * On Windows every name reaches the system as its full path, in the \\?\
  * form when it is long. A read-only destination is refused; a device named
  * as one (NUL, COM5, \\.\COM5) is written in place, while a device name with
@@ -53,6 +56,7 @@ struct PLATFORM_IN {
 struct PLATFORM_OUT {
     int fd;                           /* descriptor being written */
     int dest;                         /* POSIX: the destination, open until commit, or -1 */
+    int dir;                          /* POSIX: target's folder, flushed after the rename, or -1 */
     int in_place;                     /* 1: writing the destination itself */
     char target[PLATFORM_PATH_SIZE];  /* the file that finally holds the image */
 };
@@ -103,8 +107,10 @@ int platform_output_open(const char *path, PLATFORM_OUT *out);
  * follow up with platform_output_abort()). */
 int platform_output_write(PLATFORM_OUT *out, const void *buf, size_t len);
 
-/* Close and put the output in place. Returns 1, or 0 with the temporary
- * file removed and the destination untouched. */
+/* Flush and close the output and put it in place. Returns 1 once the image
+ * and its name are on the medium, or 0 with the temporary file removed and
+ * the destination untouched (on POSIX, a failed flush of the folder after
+ * the rename leaves the new image under the name). */
 int platform_output_commit(PLATFORM_OUT *out);
 
 /* Give up on the output: close it and remove the temporary file. */

@@ -25,7 +25,29 @@ static volatile sig_atomic_t term_raw;
 static volatile sig_atomic_t term_flags = -1; /* file status flags found, when the wait
                                                  cleared their O_NONBLOCK; else -1 */
 
-static const int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+/* Every signal whose default action ends the process, besides the
+ * real-time ones (SIGRTMIN to SIGRTMAX, numbered only at run time):
+ * whichever ends the run, it cleans up first. SIGPIPE and SIGXFSZ are not
+ * here: they are ignored, and become write errors. */
+static const int cleanup_signals[] = {
+    SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGUSR1, SIGSEGV,
+    SIGUSR2, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGIO
+    SIGIO, /* SIGPOLL */
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGEMT
+    SIGEMT,
+#endif
+#ifdef SIGLOST
+    SIGLOST,
+#endif
+};
 static void (*volatile signal_cleanup)(void); /* the output's clean-up, once handed in */
 
 /* Hand the terminal back as the key wait found it: its settings, and its
@@ -49,6 +71,18 @@ static void term_for_wait(void)
         fcntl(STDIN_FILENO, F_SETFL, (int)term_flags & ~O_NONBLOCK);
 }
 
+/* All the signals that clean up before they end the process. */
+static void cleanup_set(sigset_t *set)
+{
+    sigemptyset(set);
+    for (int sig : cleanup_signals)
+        sigaddset(set, sig);
+#ifdef SIGRTMIN
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
+        sigaddset(set, sig);
+#endif
+}
+
 /* Undo what is half done with async-signal-safe calls only, then die of the
  * same signal (it is delivered once the handler returns). */
 static void on_signal(int sig)
@@ -63,20 +97,21 @@ static void on_signal(int sig)
     errno = saved_errno;
 }
 
-/* Catch sig with handler, the cleanup signals held off meanwhile; a signal
- * that whoever started us ignores (nohup) stays ignored. Safe in a handler. */
+/* Catch sig with handler, the cleanup signals held off meanwhile. Only a
+ * signal at its default action is caught: one that whoever started us
+ * ignores (nohup) stays ignored, and one that a run-time library in this
+ * process already handles (a sanitizer's SIGSEGV report) stays its own.
+ * Safe in a handler. */
 static void catch_signal(int sig, void (*handler)(int), int flags)
 {
     struct sigaction sa, old;
 
-    if (sigaction(sig, NULL, &old) != 0 || old.sa_handler == SIG_IGN)
+    if (sigaction(sig, NULL, &old) != 0 || old.sa_handler != SIG_DFL)
         return;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = handler;
     sa.sa_flags = flags;
-    sigemptyset(&sa.sa_mask);
-    for (int s : cleanup_signals)
-        sigaddset(&sa.sa_mask, s);
+    cleanup_set(&sa.sa_mask);
     sigaction(sig, &sa, NULL);
 }
 
@@ -115,9 +150,7 @@ void block_signals(sigset_t *old)
 {
     sigset_t set;
 
-    sigemptyset(&set);
-    for (int sig : cleanup_signals)
-        sigaddset(&set, sig);
+    cleanup_set(&set);
     sigprocmask(SIG_BLOCK, &set, old);
 }
 
@@ -133,8 +166,11 @@ void on_cleanup_signal(void (*fn)(void))
 
 void platform_init(void)
 {
-    for (int sig : cleanup_signals)
-        catch_signal(sig, on_signal, 0);
+    sigset_t set;
+    cleanup_set(&set);
+    for (int sig = 1; sig < NSIG; sig++)
+        if (sigismember(&set, sig) == 1)
+            catch_signal(sig, on_signal, 0);
     /* a stop and a continue must not fail a system call: restart it */
     catch_signal(SIGTSTP, on_stop, SA_RESTART);
     catch_signal(SIGCONT, on_continue, SA_RESTART);
@@ -190,9 +226,7 @@ static void hold_term_signals(sigset_t *old)
 {
     sigset_t set;
 
-    sigemptyset(&set);
-    for (int sig : cleanup_signals)
-        sigaddset(&set, sig);
+    cleanup_set(&set);
     sigaddset(&set, SIGTSTP);
     sigaddset(&set, SIGCONT);
     sigprocmask(SIG_BLOCK, &set, old);

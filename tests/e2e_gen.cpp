@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -243,7 +244,14 @@ TEST(Command, DeletedWorkingDirectoryFailsDotSlash)
  * new one is only the temporary file while it is written, and never appears. */
 TEST(Command, SignalDuringWriteRemovesTheTemporaryFile)
 {
-    struct { int sig; bool existing; } cases[] = {{SIGINT, true}, {SIGTERM, true}, {SIGTERM, false}};
+    /* every signal that ends a process but SIGKILL and the sanitizers' own */
+    struct { int sig; bool existing; } cases[] = {{SIGINT, true}, {SIGTERM, true}, {SIGTERM, false},
+        {SIGHUP, true}, {SIGQUIT, false}, {SIGUSR1, true}, {SIGUSR2, false}, {SIGALRM, true},
+        {SIGVTALRM, true}, {SIGXCPU, false}, {SIGPROF, true}, {SIGIO, true}, {SIGPWR, false},
+        {SIGSYS, true}, {SIGTRAP, true}, {SIGABRT, false}, {SIGSTKFLT, true}, {SIGRTMIN, true},
+        {SIGRTMAX, false}};
+    struct rlimit no_core = {0, 0}; /* SIGQUIT and the like would leave a core file */
+    setrlimit(RLIMIT_CORE, &no_core);
     for (auto &c : cases) {
         TempDir d;
         write_file(d / "in.bin", pattern(5000));
@@ -265,11 +273,11 @@ TEST(Command, SignalDuringWriteRemovesTheTemporaryFile)
         EXPECT_EQ(during[0].rfind(".swug-gen-", 0), 0u) << during[0];
         kill(pid, c.sig);
         RunResult r = finish_program(pid, fd);
-        EXPECT_EQ(r.signal, c.sig);
+        EXPECT_EQ(r.signal, c.sig) << strsignal(c.sig);
         if (c.existing) {
             EXPECT_EQ(read_file(d / "out.bin"), "old image");
         }
-        EXPECT_EQ(list_dir(d.path), before);
+        EXPECT_EQ(list_dir(d.path), before) << strsignal(c.sig);
     }
 }
 

@@ -4,6 +4,7 @@
  *   close    closing the temporary output (a file whose name begins with
  *            ".swug-gen-") closes it, then reports EIO, as a late write
  *            error does;
+ *   fsync    flushing the temporary output reports EIO (a failed device);
  *   rename   renaming the temporary output fails with the errno given in
  *            SWUG_FAIL_ERRNO (EIO when unset);
  *   swap     the first open for writing first renames SWUG_SWAP_FROM over
@@ -36,6 +37,15 @@ extern "C" int close(int fd)
         return -1;
     }
     return r;
+}
+
+extern "C" int fsync(int fd)
+{
+    if (failing("fsync") && is_temp_output(fd)) {
+        errno = EIO;
+        return -1;
+    }
+    return (int)syscall(SYS_fsync, fd);
 }
 
 extern "C" int rename(const char *from, const char *to)
