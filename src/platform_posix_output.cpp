@@ -168,13 +168,21 @@ static int open_destination(const char *path)
     return fd;
 }
 
-/* Store the folder of path in dir: path up to its last '/', or ".". */
-static void folder_of(const char *path, char dir[PLATFORM_PATH_SIZE])
+/* Length of path's folder part: up to and with its last '/', or 0. */
+static int folder_length(const char *path)
 {
     const char *slash = strrchr(path, '/');
 
-    if (slash)
-        snprintf(dir, PLATFORM_PATH_SIZE, "%.*s", (int)(slash - path) + 1, path);
+    return slash ? (int)(slash - path) + 1 : 0;
+}
+
+/* Store the folder of path in dir: path up to its last '/', or ".". */
+static void folder_of(const char *path, char dir[PLATFORM_PATH_SIZE])
+{
+    int len = folder_length(path);
+
+    if (len > 0)
+        snprintf(dir, PLATFORM_PATH_SIZE, "%.*s", len, path);
     else
         snprintf(dir, PLATFORM_PATH_SIZE, ".");
 }
@@ -221,8 +229,7 @@ static int missing_link_target(const char *path, char target[PLATFORM_PATH_SIZE]
         if (n <= 0 || (size_t)n >= sizeof link)
             return 0;
         link[n] = '\0';
-        const char *slash = strrchr(target, '/');
-        int dirlen = link[0] == '/' || !slash ? 0 : (int)(slash - target) + 1;
+        int dirlen = link[0] == '/' ? 0 : folder_length(target);
         int len = snprintf(next, sizeof next, "%.*s%s", dirlen, target, link);
         if (len < 0 || (size_t)len >= sizeof next)
             return 0;
@@ -328,8 +335,7 @@ enum { TEMP_FAILED = 0, TEMP_MADE = 1, TEMP_REFUSED = 2 };
  * platform_output_abort(). */
 static int open_temp(PLATFORM_OUT *out, const struct stat *old)
 {
-    const char *slash = strrchr(out->target, '/');
-    int dirlen = slash ? (int)(slash - out->target) + 1 : 0;
+    int dirlen = folder_length(out->target);
     sigset_t old_mask;
     int fd;
 
