@@ -487,6 +487,7 @@ TEST_F(Wine, ReleaseZipRunsOnItsOwn)
     opt.in_data = read_file(d / "out.bin");
     ASSERT_NE(opt.in_data.find("\r\n"), std::string::npos);
     ASSERT_NE(opt.in_data.find('\x1a'), std::string::npos);
+    signal(SIGPIPE, SIG_IGN); /* a program that stops reading early fails here, not this test */
     r = run_program({WINE, dir + "/swug-verify.exe", "-", "in.bin"}, d.path, opt);
     EXPECT_EQ(r.status, 0) << r.out;
 }
