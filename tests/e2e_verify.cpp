@@ -428,17 +428,15 @@ TEST(VerifyRun, TroubleIsStatus2WithOnlyAnErrorObject)
         r = verify(d, c.args, opt);
         EXPECT_EQ(r.status, 2) << what;
         json obj = json::parse(r.out, nullptr, false);
-        EXPECT_EQ(obj["error"]["code"], c.code) << what << "\n" << r.out;
-        EXPECT_EQ(obj["valid"], false) << what;
+        EXPECT_EQ(obj["error"]["code"], c.code) << what << "\n" << r.out; /* the rest: schema */
     }
     /* what went wrong goes to standard error, and with --json into the object too */
     for (std::string form : {"", "--json "}) {
         RunResult r = run_program({"/bin/sh", "-c", "'" + VERIFY + "' " + form + "missing.bin 2>&1"}, d.path);
         const std::string message = "cannot open missing.bin (missing, unreadable or not a regular file)";
         ASSERT_EQ(r.out.rfind("swug-verify: " + message + "\n", 0), 0u) << r.out;
-        if (!form.empty()) {
-            EXPECT_EQ(json::parse(r.out.substr(r.out.find('{')))["error"]["message"], message);
-        }
+        EXPECT_TRUE(form.empty() || json::parse(r.out.substr(r.out.find('{')))["error"]["message"] == message)
+            << r.out;
     }
     /* so does a report that cannot be written */
     for (std::string form : {"", "--json ", "--json missing-"}) {
