@@ -199,7 +199,8 @@ void swug_write_json(FILE *out, const SWUG_VERIFY *v, const char *image_path,
 void swug_write_json_error(FILE *out, const char *code, const char *head, const char *path,
                            const char *tail)
 {
-    fprintf(out, "{\n  \"format_version\": \"%s\",\n  \"valid\": false,\n", SWUG_JSON_FORMAT_VERSION);
+    fprintf(out, "{\n  \"format_version\": \"%s\",\n  \"valid\": false,\n",
+            SWUG_JSON_FORMAT_VERSION);
     fprintf(out, "  \"error\": {\"code\": \"%s\", \"message\": \"", code);
     write_json_chars(out, (const uint8_t *)head, strlen(head));
     if (path != NULL)
