@@ -1,9 +1,15 @@
 # Installing the tools and packing them for release:
 #   Linux:   bin/swug-gen, bin/swug-verify, share/man/man1/*.1.gz,
 #            share/doc/swug/{copyright,changelog.gz},
+#            share/swug/swug-verify.schema.json (the --json report's schema),
 #            lib/cmake/swug/ (the CMake package)            ->  .deb and .tar.gz
-#   Windows: swug-gen.exe, swug-verify.exe, README.txt, LICENSE.txt,
-#            cmake/ (the CMake package)                     ->  .zip
+#   Windows: swug-gen.exe, swug-verify.exe, swug-verify.schema.json,
+#            README.txt, LICENSE.txt, cmake/ (the CMake package)  ->  .zip
+#
+# The version is the project's, set once in project() at the top of
+# CMakeLists.txt: the programs, the manual pages, the .exe resources and the
+# package names take it from there, and the changelogs must start with an
+# entry for it (checked below).
 #
 # Every file that goes into a package is made so that the same sources give
 # the same bytes: gzip -n keeps names and times out of the compressed files,
@@ -36,7 +42,8 @@ if(WIN32)
   # Windows line ends, so that Notepad shows them as lines.
   configure_file(packaging/README-windows.txt ${pack_dir}/README.txt @ONLY NEWLINE_STYLE WIN32)
   configure_file(LICENSE ${pack_dir}/LICENSE.txt @ONLY NEWLINE_STYLE WIN32)
-  install(FILES ${pack_dir}/README.txt ${pack_dir}/LICENSE.txt DESTINATION .)
+  install(FILES ${pack_dir}/README.txt ${pack_dir}/LICENSE.txt share/swug-verify.schema.json
+          DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
 else()
@@ -80,11 +87,17 @@ else()
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS LICENSE packaging/copyright.head)
 
   # The package's own changelog (Debian format, as a native package has it).
+  file(STRINGS packaging/changelog.Debian.in top LIMIT_COUNT 1)
+  if(NOT top MATCHES "^swug \\(${PROJECT_VERSION}\\) ")
+    message(FATAL_ERROR "packaging/changelog.Debian.in starts with \"${top}\": "
+                        "its first entry must be that of ${PROJECT_VERSION}")
+  endif()
   configure_file(packaging/changelog.Debian.in ${pack_dir}/changelog @ONLY)
   swug_gzip(${pack_dir}/changelog ${pack_dir}/changelog.gz)
 
   install(FILES ${pack_dir}/copyright ${pack_dir}/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/swug)
+  install(FILES share/swug-verify.schema.json DESTINATION ${CMAKE_INSTALL_DATADIR}/swug)
   install(FILES packaging/lintian-overrides
           DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME swug)
   set(CPACK_GENERATOR DEB TGZ)

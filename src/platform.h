@@ -121,4 +121,11 @@ void platform_output_abort(PLATFORM_OUT *out);
  * system cannot do it, nothing happens and the pages fault in as usual. */
 void platform_prefault(void *p, size_t len);
 
+/* Read standard input, as bytes (binary mode on Windows), until its end or
+ * until max bytes are in buf, whichever comes first; *got gets how many
+ * were read. A pipe has no size to ask: a caller that must know whether
+ * there is more asks for one byte more than it can use. Returns 1, or 0
+ * on a read error (no standard input at all among them). */
+int platform_read_stdin(uint8_t *buf, uint32_t max, uint32_t *got);
+
 #endif

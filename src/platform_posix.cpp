@@ -356,3 +356,28 @@ int platform_utf8_args(int *argc, char ***argv)
 void platform_utf8_console(void)
 {
 }
+
+/* Standard input may have been left non-blocking by another program:
+ * then wait for it to become readable rather than fail. */
+int platform_read_stdin(uint8_t *buf, uint32_t max, uint32_t *got)
+{
+    struct pollfd pfd = {STDIN_FILENO, POLLIN, 0};
+
+    *got = 0;
+    while (*got < max) {
+        ssize_t n = read(STDIN_FILENO, buf + *got, max - *got);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (poll(&pfd, 1, -1) < 0 && errno != EINTR)
+                return 0;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return 0;
+        if (n == 0)
+            break;
+        *got += (uint32_t)n;
+    }
+    return 1;
+}

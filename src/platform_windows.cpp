@@ -148,3 +148,22 @@ void platform_prefault(void *p, size_t len)
     (void)p;
     (void)len;
 }
+
+/* In text mode the C runtime would turn CR LF into LF and stop at the first
+ * Ctrl-Z byte: an image is read in binary mode. */
+int platform_read_stdin(uint8_t *buf, uint32_t max, uint32_t *got)
+{
+    *got = 0;
+    if (_setmode(_fileno(stdin), _O_BINARY) == -1)
+        return 0;
+    while (*got < max) {
+        unsigned int chunk = max - *got > 0x40000000u ? 0x40000000u : max - *got;
+        int n = _read(_fileno(stdin), buf + *got, chunk);
+        if (n < 0)
+            return 0;
+        if (n == 0)
+            break;
+        *got += (uint32_t)n;
+    }
+    return 1;
+}

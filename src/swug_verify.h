@@ -47,6 +47,11 @@ constexpr int SWUG_PROBLEM_INPUT_SIZE = 16;     /* a: file size, b: INPUT's size
                                                    c: size of INPUT's image */
 constexpr int SWUG_PROBLEM_KINDS = 17;
 
+/* The size given for a stream that goes on past all that was read of it
+ * (standard input has no size to ask): over any image and any INPUT, and
+ * the size of no file. The reports word it as "more than". */
+constexpr uint64_t SWUG_SIZE_PAST_READ = UINT64_MAX;
+
 constexpr size_t SWUG_PROBLEM_TEXT_SIZE = 160;                     /* one worded problem */
 constexpr size_t SWUG_VERSION_TEXT_SIZE = 6 * SWUG_VERSION_SIZE + 3; /* quoted, escaped */
 

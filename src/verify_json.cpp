@@ -39,11 +39,11 @@ static size_t utf8_sequence(const uint8_t *s, size_t n)
     return len;
 }
 
-void swug_write_json_string(FILE *out, const uint8_t *s, size_t n)
+/* The n bytes at s, escaped, without the quotes around them. */
+static void write_json_chars(FILE *out, const uint8_t *s, size_t n)
 {
     size_t i = 0;
 
-    fputc('"', out);
     while (i < n) {
         uint8_t c = s[i];
         size_t len = c >= 0x80 ? utf8_sequence(s + i, n - i) : 1;
@@ -59,6 +59,12 @@ void swug_write_json_string(FILE *out, const uint8_t *s, size_t n)
             fwrite(s + i, 1, len, out);
         i += len == 0 ? 1 : len;
     }
+}
+
+void swug_write_json_string(FILE *out, const uint8_t *s, size_t n)
+{
+    fputc('"', out);
+    write_json_chars(out, s, n);
     fputc('"', out);
 }
 
@@ -127,7 +133,10 @@ static void write_input(FILE *out, const SWUG_VERIFY *v, const char *input_path)
     }
     fputs("  \"input\": {\"path\": ", out);
     swug_write_json_string(out, (const uint8_t *)input_path, strlen(input_path));
-    fprintf(out, ", \"size\": %" PRIu64 ", \"checksum\": ", v->input_size);
+    if (v->input_size == SWUG_SIZE_PAST_READ)
+        fputs(", \"size\": null, \"checksum\": ", out);
+    else
+        fprintf(out, ", \"size\": %" PRIu64 ", \"checksum\": ", v->input_size);
     if (v->input_crc_done)
         fprintf(out, "%" PRIu32 "},\n", v->input_crc);
     else
@@ -175,13 +184,27 @@ static void write_problems(FILE *out, const SWUG_VERIFY *v)
 void swug_write_json(FILE *out, const SWUG_VERIFY *v, const char *image_path,
                      const char *input_path)
 {
-    fputs("{\n  \"image\": ", out);
+    fprintf(out, "{\n  \"format_version\": \"%s\",\n  \"image\": ", SWUG_JSON_FORMAT_VERSION);
     swug_write_json_string(out, (const uint8_t *)image_path, strlen(image_path));
-    fprintf(out, ",\n  \"size\": %" PRIu64 ",\n", v->file_size);
+    fputs(",\n", out);
+    write_key_number(out, "size", v->file_size != SWUG_SIZE_PAST_READ, v->file_size);
     write_header_fields(out, v);
     write_input(out, v, input_path);
     write_notes(out, v);
     write_problems(out, v);
     write_key_string(out, "verdict", swug_verdict_text(v));
     fprintf(out, "  \"valid\": %s\n}\n", v->problem_count == 0 ? "true" : "false");
+}
+
+void swug_write_json_error(FILE *out, const char *code, const char *head, const char *path,
+                           const char *tail)
+{
+    fprintf(out, "{\n  \"format_version\": \"%s\",\n  \"valid\": false,\n",
+            SWUG_JSON_FORMAT_VERSION);
+    fprintf(out, "  \"error\": {\"code\": \"%s\", \"message\": \"", code);
+    write_json_chars(out, (const uint8_t *)head, strlen(head));
+    if (path != NULL)
+        write_json_chars(out, (const uint8_t *)path, strlen(path));
+    write_json_chars(out, (const uint8_t *)tail, strlen(tail));
+    fputs("\"}\n}\n", out);
 }

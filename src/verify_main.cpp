@@ -4,9 +4,10 @@
  *   swug-verify [--json] [--] IMAGE INPUT    status 0 only when IMAGE is byte
  *                                            for byte what swug-gen builds from INPUT
  *
- * The report, as text or as one JSON object, goes to standard output;
- * trouble (wrong usage, a file that cannot be read) goes to standard error,
- * with nothing on standard output. */
+ * IMAGE or INPUT "-" is standard input. The report, as text or as one JSON
+ * object, goes to standard output; trouble (wrong usage, a file that cannot
+ * be read) goes to standard error, with nothing on standard output, or with
+ * --json an object that holds the same message. */
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -22,8 +23,8 @@ constexpr int VERIFY_TROUBLE = 2;
 
 /* The image file whole when it is no larger than the largest image (else
  * only its header), and INPUT whole when an image can hold it (else nothing). */
-static uint8_t image_buf[SWUG_IMAGE_MAX];
-static uint8_t input_buf[SWUG_BIN_SIZE];
+static uint8_t image_buf[SWUG_IMAGE_MAX + 1]; /* + 1: a stream's byte past the largest */
+static uint8_t input_buf[SWUG_BIN_SIZE + 1];
 
 static const char USAGE[] = "usage: swug-verify [--json] [--] IMAGE [INPUT]\n";
 
@@ -43,9 +44,12 @@ static const char HELP[] =
     "every difference is a problem.\n"
     "\n"
     "Prints a summary, then one \"problem:\" line for every problem found.\n"
+    "IMAGE or INPUT - reads standard input (a file named - is ./-).\n"
+    "\n"
     "  --json     print the same findings as one JSON object instead; its keys:\n"
-    "             image, size, kind, version, length, body_size,\n"
-    "             body_size_expected, fill, trailer, checksum {stored, computed},\n"
+    "             format_version (\"1.0\"), image, size, kind, version, length,\n"
+    "             body_size, body_size_expected, fill, trailer,\n"
+    "             checksum {stored, computed},\n"
     "             input (null or {path, size, checksum}), notes and problems\n"
     "             ([{code, message}]), verdict, valid\n"
     "  --         end of options: a file whose name begins with - comes after it\n"
@@ -53,40 +57,91 @@ static const char HELP[] =
     "\n"
     "Exit status: 0 valid (and built from INPUT), 1 not valid (or not built\n"
     "from INPUT), 2 trouble: wrong usage or a file that cannot be read; then a\n"
-    "message on standard error and nothing on standard output.\n";
+    "message on standard error and nothing on standard output, or with --json\n"
+    "{format_version, \"valid\": false, \"error\": {code, message}}, code one of\n"
+    "usage, image-unreadable, input-unreadable.\n";
 
 /* What the command line asks for. */
 struct VERIFY_ARGS {
     int json;                /* 1: --json */
-    const char *image_path;
-    const char *input_path;  /* NULL without INPUT */
+    const char *image_path;  /* "-": standard input */
+    const char *input_path;  /* NULL without INPUT; "-": standard input */
 };
 
-/* Load the file at path into buf: all of it when it holds at most max
- * bytes, else only its first `head` bytes; *size gets its true size.
- * Returns 1, or 0 after a message on standard error. */
-static int load_file(const char *path, uint8_t *buf, uint32_t max, uint32_t head, uint64_t *size)
+/* Standard output must have taken everything: a report cut short is trouble. */
+static int flush_stdout(void)
+{
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "swug-verify: cannot write the report\n");
+        return 0;
+    }
+    return 1;
+}
+
+/* Report trouble: the message head, path and tail on standard error, with
+ * the usage when usage is 1, and with --json the same message under `code`
+ * as one object on standard output. Returns 0, for the caller to pass on. */
+static int trouble(int json, const char *code, const char *head, const char *path,
+                   const char *tail, int usage)
+{
+    fprintf(stderr, "swug-verify: %s%s%s\n%s", head, path != NULL ? path : "", tail,
+            usage ? USAGE : "");
+    if (json) {
+        swug_write_json_error(stdout, code, head, path, tail);
+        flush_stdout();
+    }
+    return 0;
+}
+
+/* Standard input into buf, which holds max + 1 bytes: a stream that goes on
+ * past max is no image (no INPUT) and is read no further; its size is then
+ * SWUG_SIZE_PAST_READ. Returns 1, or 0 after trouble(). */
+static int load_stdin(int json, const char *code, uint8_t *buf, uint32_t max, uint64_t *size)
+{
+    uint32_t got;
+
+    if (!platform_read_stdin(buf, max + 1, &got))
+        return trouble(json, code, "cannot read standard input", NULL, "", 0);
+    *size = got > max ? SWUG_SIZE_PAST_READ : got;
+    return 1;
+}
+
+/* Load the file at path ("-": standard input) into buf: all of it when it
+ * holds at most max bytes, else only its first `head` bytes; *size gets its
+ * true size. code names the trouble of this file for --json. Returns 1, or
+ * 0 after trouble(). */
+static int load_file(int json, const char *code, const char *path, uint8_t *buf, uint32_t max,
+                     uint32_t head, uint64_t *size)
 {
     PLATFORM_IN in;
 
-    if (!platform_open_input(path, &in)) {
-        fprintf(stderr, "swug-verify: cannot open %s (missing, unreadable or not a regular file)\n",
-                path);
-        return 0;
-    }
+    if (strcmp(path, "-") == 0)
+        return load_stdin(json, code, buf, max, size);
+    if (!platform_open_input(path, &in))
+        return trouble(json, code, "cannot open ", path,
+                       " (missing, unreadable or not a regular file)", 0);
     int ok = platform_input_size(&in, size);
     if (ok)
         ok = platform_read(&in, buf, *size <= max ? (uint32_t)*size : head);
     platform_close_input(&in);
     if (!ok)
-        fprintf(stderr, "swug-verify: cannot read %s\n", path);
-    return ok;
+        return trouble(json, code, "cannot read ", path, "", 0);
+    return 1;
 }
 
 /* "N bytes", or "1 byte". */
 static const char *plural(uint64_t n)
 {
     return n == 1 ? "" : "s";
+}
+
+/* "N bytes", "1 byte", or "more than max bytes" for a stream read no further. */
+static void print_size(uint64_t n, uint64_t max)
+{
+    if (n == SWUG_SIZE_PAST_READ)
+        printf("more than %" PRIu64 " bytes", max);
+    else
+        printf("%" PRIu64 " byte%s", n, plural(n));
 }
 
 static void print_header(const SWUG_VERIFY *v)
@@ -159,8 +214,9 @@ static void print_input(const SWUG_VERIFY *v, const char *input_path)
         outcome = "empty, nothing to compare";
     else if (v->input_compared)
         outcome = v->input_differs ? "the body does not start with it" : "the body starts with it";
-    printf("input:    %s, %" PRIu64 " byte%s, %s\n", input_path, v->input_size,
-           plural(v->input_size), outcome);
+    printf("input:    %s, ", input_path);
+    print_size(v->input_size, SWUG_BIN_SIZE);
+    printf(", %s\n", outcome);
 }
 
 /* The summary, then one line per problem. */
@@ -168,7 +224,9 @@ static void print_report(const SWUG_VERIFY *v, const char *image_path, const cha
 {
     char text[SWUG_PROBLEM_TEXT_SIZE];
 
-    printf("image:    %s, %" PRIu64 " byte%s\n", image_path, v->file_size, plural(v->file_size));
+    printf("image:    %s, ", image_path);
+    print_size(v->file_size, SWUG_IMAGE_MAX);
+    printf("\n");
     print_header(v);
     print_body(v);
     if (!v->fill_checked && v->has_layout && v->length_ok)
@@ -186,44 +244,45 @@ static void print_report(const SWUG_VERIFY *v, const char *image_path, const cha
     }
 }
 
-/* Standard output must have taken everything: a report cut short is trouble. */
-static int flush_stdout(void)
+/* --json, before "--": known before any other argument is judged, so that
+ * a usage error too is reported as one object. */
+static int wants_json(int argc, char **argv)
 {
-    if (fflush(stdout) != 0 || ferror(stdout)) {
-        fprintf(stderr, "swug-verify: cannot write the report\n");
-        return 0;
-    }
-    return 1;
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; i++)
+        if (strcmp(argv[i], "--json") == 0)
+            return 1;
+    return 0;
 }
 
 /* Sort the arguments into options and one or two files; every argument
- * after "--" is a file. Returns 1, or 0 after a message on standard error. */
+ * after "--" is a file, and "-" anywhere is standard input (a file of that
+ * name is "./-"). Returns 1, or 0 after trouble(). */
 static int parse_args(int argc, char **argv, VERIFY_ARGS *a)
 {
     const char *files[2];
     int nfiles = 0, options_end = 0;
+    int json = wants_json(argc, argv);
 
     memset(a, 0, sizeof *a);
+    a->json = json;
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
-        if (!options_end && strcmp(arg, "--") == 0) {
+        if (!options_end && strcmp(arg, "--") == 0)
             options_end = 1;
-        } else if (!options_end && strcmp(arg, "--json") == 0) {
-            a->json = 1;
-        } else if (!options_end && arg[0] == '-' && arg[1] != '\0') {
-            fprintf(stderr, "swug-verify: unknown option %s\n%s", arg, USAGE);
-            return 0;
-        } else if (nfiles == 2) {
-            fprintf(stderr, "swug-verify: expected one or two files\n%s", USAGE);
-            return 0;
-        } else {
+        else if (!options_end && strcmp(arg, "--json") == 0)
+            continue;
+        else if (!options_end && arg[0] == '-' && arg[1] != '\0')
+            return trouble(json, "usage", "unknown option ", arg, "", 1);
+        else if (nfiles == 2)
+            return trouble(json, "usage", "expected one or two files", NULL, "", 1);
+        else
             files[nfiles++] = arg;
-        }
     }
-    if (nfiles == 0) {
-        fprintf(stderr, "swug-verify: expected one or two files\n%s", USAGE);
-        return 0;
-    }
+    if (nfiles == 0)
+        return trouble(json, "usage", "expected one or two files", NULL, "", 1);
+    if (nfiles == 2 && strcmp(files[0], "-") == 0 && strcmp(files[1], "-") == 0)
+        return trouble(json, "usage", "IMAGE and INPUT cannot both be standard input", NULL, "",
+                       1);
     a->image_path = files[0];
     a->input_path = nfiles == 2 ? files[1] : NULL;
     return 1;
@@ -231,8 +290,10 @@ static int parse_args(int argc, char **argv, VERIFY_ARGS *a)
 
 int main(int argc, char **argv)
 {
+    int json = wants_json(argc, argv); /* in whatever form main was given them */
+
     if (!platform_utf8_args(&argc, &argv)) {
-        fprintf(stderr, "swug-verify: an argument is not valid Unicode\n");
+        trouble(json, "usage", "an argument is not valid Unicode", NULL, "", 0);
         return VERIFY_TROUBLE;
     }
     platform_utf8_console();
@@ -252,10 +313,11 @@ int main(int argc, char **argv)
     if (!parse_args(argc, argv, &a))
         return VERIFY_TROUBLE;
     /* both files are read before anything is reported */
-    if (!load_file(a.image_path, image_buf, SWUG_IMAGE_MAX, SWUG_HEADER_SIZE, &image_size))
+    if (!load_file(a.json, "image-unreadable", a.image_path, image_buf, SWUG_IMAGE_MAX,
+                   SWUG_HEADER_SIZE, &image_size))
         return VERIFY_TROUBLE;
-    if (a.input_path != NULL &&
-        !load_file(a.input_path, input_buf, SWUG_BIN_SIZE, 0, &input_size))
+    if (a.input_path != NULL && !load_file(a.json, "input-unreadable", a.input_path, input_buf,
+                                           SWUG_BIN_SIZE, 0, &input_size))
         return VERIFY_TROUBLE;
 
     swug_verify_image(image_buf, image_size, &v);

@@ -48,15 +48,23 @@ static void word_input_problem(const SWUG_PROBLEM *p, char text[SWUG_PROBLEM_TEX
         snprintf(text, n, "a version text is set, but swug-gen writes none (31 zero bytes)");
         break;
     case SWUG_PROBLEM_INPUT_LENGTH:
-        snprintf(text, n, "length %" PRIu64 ", but INPUT is %" PRIu64 " byte%s", p->a, p->b,
-                 plural(p->b));
+        if (p->b == SWUG_SIZE_PAST_READ)
+            snprintf(text, n, "length %" PRIu64 ", but INPUT is more than %" PRIu32 " bytes", p->a,
+                     SWUG_BIN_SIZE);
+        else
+            snprintf(text, n, "length %" PRIu64 ", but INPUT is %" PRIu64 " byte%s", p->a, p->b,
+                     plural(p->b));
         break;
     case SWUG_PROBLEM_INPUT_EMPTY:
         snprintf(text, n, "INPUT is empty: swug-gen builds no image from it");
         break;
     case SWUG_PROBLEM_INPUT_TOO_LARGE:
-        snprintf(text, n, "INPUT is %" PRIu64 " bytes, more than an image holds (%" PRIu32 ")",
-                 p->a, SWUG_BIN_SIZE);
+        if (p->a == SWUG_SIZE_PAST_READ)
+            snprintf(text, n, "INPUT is more than an image holds (%" PRIu32 " bytes)",
+                     SWUG_BIN_SIZE);
+        else
+            snprintf(text, n, "INPUT is %" PRIu64 " bytes, more than an image holds (%" PRIu32 ")",
+                     p->a, SWUG_BIN_SIZE);
         break;
     case SWUG_PROBLEM_INPUT_CHECKSUM:
         snprintf(text, n, "checksum 0x%08" PRIX64 " stored, INPUT's is 0x%08" PRIX64, p->a, p->b);
@@ -93,8 +101,12 @@ void swug_problem_text(const SWUG_PROBLEM *p, char text[SWUG_PROBLEM_TEXT_SIZE])
                  PRIu64 " bytes)", p->a, plural(p->a), SWUG_FRAME_SIZE);
         break;
     case SWUG_PROBLEM_TOO_LARGE:
-        snprintf(text, n, "the file is %" PRIu64 " bytes, larger than the largest image (%" PRIu64
-                 " bytes)", p->a, (uint64_t)SWUG_IMAGE_MAX);
+        if (p->a == SWUG_SIZE_PAST_READ)
+            snprintf(text, n, "the file is larger than the largest image (%" PRIu64 " bytes)",
+                     (uint64_t)SWUG_IMAGE_MAX);
+        else
+            snprintf(text, n, "the file is %" PRIu64 " bytes, larger than the largest image (%"
+                     PRIu64 " bytes)", p->a, (uint64_t)SWUG_IMAGE_MAX);
         break;
     case SWUG_PROBLEM_LENGTH:
         snprintf(text, n, "length %" PRIu64 " is outside 1 to %" PRIu32, p->a, SWUG_BIN_SIZE);

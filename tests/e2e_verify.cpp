@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -16,11 +18,36 @@ using nlohmann::json;
 static const std::string VERIFY = SWUG_VERIFY_PATH;
 static const std::string GEN = SWUG_GEN_PATH;
 
-static RunResult verify(const TempDir &d, std::vector<std::string> args)
+/* Every JSON report the runs of this test program print, checked against
+ * the installed schema once its tests are done. */
+static std::string json_reports;
+
+static RunResult verify(const TempDir &d, std::vector<std::string> args,
+                        const RunOptions &opt = RunOptions())
 {
+    auto options_end = std::find(args.begin(), args.end(), "--");
+    bool json_form = std::find(args.begin(), options_end, "--json") != options_end;
     args.insert(args.begin(), VERIFY);
-    return run_program(args, d.path);
+    RunResult r = run_program(args, d.path, opt);
+    if (json_form)
+        json_reports += r.out;
+    return r;
 }
+
+/* python3-jsonschema reads the reports one after the other. */
+struct SchemaCheck : testing::Environment {
+    void TearDown() override
+    {
+        if (json_reports.empty())
+            return;
+        TempDir d;
+        write_file(d / "reports.json", json_reports);
+        RunResult r = run_program({PYTHON3_PATH, CHECK_SCHEMA_PATH, SWUG_SCHEMA_PATH,
+                                   d / "reports.json"}, d.path);
+        EXPECT_EQ(r.status, 0) << r.out;
+    }
+};
+static testing::Environment *const schema_check = testing::AddGlobalTestEnvironment(new SchemaCheck);
 
 /* The lines of out that begin with prefix, the prefix left out. */
 static std::vector<std::string> lines_with(const std::string &out, const std::string &prefix)
@@ -117,6 +144,7 @@ static Reports verify_both(const TempDir &d, const std::string &image, const std
     EXPECT_EQ(lines_with(r.text.out, "verdict:  "),
               std::vector<std::string>{r.obj["verdict"].get<std::string>()});
     EXPECT_EQ(r.obj["valid"], r.text.status == 0);
+    EXPECT_EQ(r.obj["format_version"], "1.0");
     EXPECT_EQ(r.obj["image"], "image.bin");
     EXPECT_EQ(r.obj["size"], image.size());
     bool header = image.size() >= 40;
@@ -369,34 +397,94 @@ TEST(VerifyRun, FileLargerThanAnyImageIsNotReadWhole)
                   "INPUT is 5368709120 bytes, more than an image holds (1048576)"}));
 }
 
-TEST(VerifyRun, TroubleIsStatus2WithNoReport)
+TEST(VerifyRun, TroubleIsStatus2WithOnlyAnErrorObject)
 {
     TempDir d;
     write_file(d / "image.bin", reference_image("abc"));
     make_dir(d / "dir");
-    std::vector<std::vector<std::string>> cases = {
-        {"missing.bin"}, {"image.bin", "missing.bin"}, {"dir"}, {"image.bin", "dir"}, {},
-        {"image.bin", "image.bin", "image.bin"}, {"-x", "image.bin"}, {"image.bin", "--help"},
-        {"image.bin", "-h"}, {"--"}, {"--", "-x"}, {"image.bin", "--", "--", "image.bin"},
+    const std::string image = "image-unreadable", input = "input-unreadable", usage = "usage";
+    struct {
+        std::vector<std::string> args;
+        std::string code;
+        Stdin in = Stdin::DevNull;
+    } cases[] = {
+        {{"missing.bin"}, image}, {{"image.bin", "missing.bin"}, input}, {{"dir"}, image},
+        {{"image.bin", "dir"}, input}, {{}, usage}, {{"image.bin", "image.bin", "image.bin"}, usage},
+        {{"-x", "image.bin"}, usage}, {{"image.bin", "--help"}, usage}, {{"image.bin", "-h"}, usage},
+        {{"--"}, usage}, {{"--", "-x"}, image}, {{"image.bin", "--", "--", "image.bin"}, usage},
+        {{"-", "-"}, usage}, {{"--", "-", "-"}, usage},
+        {{"-"}, image, Stdin::Closed}, {{"image.bin", "-"}, input, Stdin::Closed},
     };
-    for (auto c : cases) {
-        for (int json_form = 0; json_form < 2; json_form++) {
-            if (json_form)
-                c.insert(c.begin(), "--json");
-            RunResult r = verify(d, c);
-            EXPECT_EQ(r.status, 2) << c.size() << (c.size() > 1 ? c[1] : "");
-            EXPECT_EQ(r.out, "");
-        }
+    for (auto &c : cases) {
+        RunOptions opt;
+        opt.in = c.in;
+        RunResult r = verify(d, c.args, opt);
+        std::string what = c.args.empty() ? "" : c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "");
+        EXPECT_EQ(r.status, 2) << what;
+        EXPECT_EQ(r.out, "") << what;
+        /* --json counts wherever it is before "--", also after what is wrong */
+        bool ended = std::find(c.args.begin(), c.args.end(), "--") != c.args.end();
+        c.args.insert(ended ? c.args.begin() : c.args.end(), "--json");
+        r = verify(d, c.args, opt);
+        EXPECT_EQ(r.status, 2) << what;
+        json obj = json::parse(r.out, nullptr, false);
+        EXPECT_EQ(obj["error"]["code"], c.code) << what << "\n" << r.out; /* the rest: schema */
     }
-    /* what went wrong goes to standard error */
-    RunResult r = run_program({"/bin/sh", "-c", "'" + VERIFY + "' missing.bin 2>&1"}, d.path);
-    EXPECT_EQ(r.out, "swug-verify: cannot open missing.bin "
-                     "(missing, unreadable or not a regular file)\n");
-    /* so does a report that cannot be written */
+    /* what went wrong goes to standard error, and with --json into the object too */
     for (std::string form : {"", "--json "}) {
-        r = run_program({"/bin/sh", "-c", "'" + VERIFY + "' " + form + "image.bin >/dev/full"}, d.path);
+        RunResult r = run_program({"/bin/sh", "-c", "'" + VERIFY + "' " + form + "missing.bin 2>&1"}, d.path);
+        const std::string message = "cannot open missing.bin (missing, unreadable or not a regular file)";
+        ASSERT_EQ(r.out.rfind("swug-verify: " + message + "\n", 0), 0u) << r.out;
+        EXPECT_TRUE(form.empty() || json::parse(r.out.substr(r.out.find('{')))["error"]["message"] == message)
+            << r.out;
+    }
+    /* so does a report that cannot be written */
+    for (std::string form : {"", "--json ", "--json missing-"}) {
+        RunResult r = run_program({"/bin/sh", "-c", "'" + VERIFY + "' " + form + "image.bin >/dev/full"}, d.path);
         EXPECT_EQ(r.status, 2) << form;
     }
+}
+
+/* "-" is standard input, a pipe with no size to ask: the image, or INPUT,
+ * whole and byte for byte; past the largest image (or INPUT) it is read no
+ * further and has no size. */
+TEST(VerifyRun, DashIsStandardInput)
+{
+    TempDir d;
+    const std::string in = pattern(300000, 3) + "\r\n\x1a\r", image = reference_image(in);
+    write_file(d / "in.bin", in);
+    write_file(d / "image.bin", image);
+    write_file(d / "big.bin", pattern(1048627));
+    const std::string too_large = "the file is larger than the largest image (1048626 bytes)";
+    struct {
+        std::string from, args;
+        int status;
+        json size; /* of the file read from standard input */
+        std::vector<std::string> problems; /* the first ones */
+    } cases[] = {
+        {"image.bin", "- in.bin", 0, image.size(), {}},
+        {"in.bin", "image.bin -", 0, in.size(), {}},
+        {"image.bin", "-- - in.bin", 0, image.size(), {}},
+        {"/dev/null", "-", 1, 0, {"the file is empty"}},
+        {"big.bin", "-", 1, json(), {too_large}},
+        {"big.bin", "image.bin -", 1, json(),
+         {"length 300004, but INPUT is more than 1048576 bytes",
+          "INPUT is more than an image holds (1048576 bytes)"}},
+    };
+    for (auto &c : cases) {
+        std::string cmd = "cat " + c.from + " | '" + VERIFY + "' --json " + c.args;
+        RunResult r = run_program({"/bin/sh", "-c", cmd}, d.path);
+        json_reports += r.out;
+        json obj = json::parse(r.out, nullptr, false);
+        EXPECT_EQ(r.status, c.status) << cmd;
+        EXPECT_EQ(c.args[0] == '-' ? obj["size"] : obj["input"]["size"], c.size) << cmd;
+        for (size_t i = 0; i < c.problems.size(); i++)
+            EXPECT_EQ(obj["problems"][i]["message"], c.problems[i]) << cmd;
+        EXPECT_EQ(obj["problems"].size() == 0, c.problems.empty()) << cmd;
+    }
+    RunResult r = run_program({"/bin/sh", "-c", "cat big.bin | '" + VERIFY + "' image.bin -"}, d.path);
+    EXPECT_NE(r.out.find("\ninput:    -, more than 1048576 bytes, not compared\n"), std::string::npos)
+        << r.out;
 }
 
 TEST(VerifyRun, HelpAndEndOfOptions)
@@ -417,4 +505,7 @@ TEST(VerifyRun, HelpAndEndOfOptions)
     r = verify(d, {"./-h", "--json"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(json::parse(r.out)["image"], "./-h");
+    /* a file named - is ./-: standard input (empty here) is not read */
+    write_file(d / "-", reference_image("abc"));
+    EXPECT_EQ(verify(d, {"./-", "--", "--json"}).status, 0);
 }

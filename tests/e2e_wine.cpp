@@ -462,7 +462,7 @@ TEST_F(Wine, ReleaseZipRunsOnItsOwn)
     std::string dir = d / top[0];
     EXPECT_EQ(list_dir(dir),
               (std::vector<std::string>{"LICENSE.txt", "README.txt", "cmake", "swug-gen.exe",
-                                        "swug-verify.exe"}));
+                                        "swug-verify.exe", "swug-verify.schema.json"}));
     for (const char *text : {"/LICENSE.txt", "/README.txt"}) { // Notepad wants CRLF
         std::string t = read_file(dir + text);
         size_t lines = std::count(t.begin(), t.end(), '\n');
@@ -481,6 +481,15 @@ TEST_F(Wine, ReleaseZipRunsOnItsOwn)
         << r.out;
     write_file(d / "other.bin", awkward(300000, 12));
     EXPECT_EQ(run_program({WINE, dir + "/swug-verify.exe", "out.bin", "other.bin"}, d.path).status, 1);
+    /* "-" reads standard input in binary mode: CR LF and Ctrl-Z bytes stay as they are */
+    RunOptions opt;
+    opt.in = Stdin::Data;
+    opt.in_data = read_file(d / "out.bin");
+    ASSERT_NE(opt.in_data.find("\r\n"), std::string::npos);
+    ASSERT_NE(opt.in_data.find('\x1a'), std::string::npos);
+    signal(SIGPIPE, SIG_IGN); /* a program that stops reading early fails here, not this test */
+    r = run_program({WINE, dir + "/swug-verify.exe", "-", "in.bin"}, d.path, opt);
+    EXPECT_EQ(r.status, 0) << r.out;
 }
 
 /* Names in any language. Wine takes its ANSI code page from the Unix locale:

@@ -44,6 +44,12 @@ for gz in "$man1/swug-gen.1.gz" "$man1/swug-verify.1.gz" "$doc/changelog.gz"; do
     cmp -s "$gz" <(gzip -dc "$gz" | gzip -9n) || fail "$gz is not gzip -9n"
 done
 [[ $(gzip -dc "$doc/changelog.gz" | head -1) == "swug ($version) "* ]] || fail "changelog has no $version entry"
+grep -q "^## $version\b" "$src/CHANGELOG.md" || fail "CHANGELOG.md has no $version heading"
+# The installed schema describes what the installed swug-verify prints.
+"$bin/swug-verify" --json "$work/image.bin" >"$work/reports.json"
+"$bin/swug-verify" --json "$work/missing.bin" >>"$work/reports.json" && fail "missing image: status 0"
+python3 "$src/tests/check_schema.py" "$work/root/usr/share/swug/swug-verify.schema.json" \
+    "$work/reports.json" >/dev/null || fail "installed schema: $(cat "$work/reports.json")"
 grep -qx "License: Expat" "$doc/copyright" || fail "copyright file has no license"
 if command -v lintian >/dev/null; then
     # The placeholder maintainer address is the packager's to replace.
