@@ -55,6 +55,16 @@ int32_t read_bin(const char *fn, uint8_t *buffer, uint32_t max_len)
     return (int32_t)bytes;
 }
 
+void fill_swug_img(uint32_t filesize)
+{
+    uint32_t body = swug_body_size(filesize);
+
+    if (body > SWUG_BIN_SIZE) /* never write past the body buffer */
+        return;
+    memset(swug_img.sw_bin + filesize, 0xFF, body - filesize);
+    memset(swug_img.reserved, 0xFF, sizeof swug_img.reserved);
+}
+
 void set_swug_header(uint32_t filesize)
 {
     swug_img.sw_str.sw_or_fmw = 0;
@@ -127,12 +137,11 @@ int32_t generate_swug_bin(func_args *args)
         return 0;
     }
 
-    platform_prefault(&swug_img, sizeof swug_img);
-    memset(&swug_img, 0xFF, sizeof swug_img);
     int32_t filesize = read_bin(openname, swug_img.sw_bin, SWUG_BIN_SIZE);
     if (filesize <= 0)
         return 0;
 
+    fill_swug_img((uint32_t)filesize);
     set_swug_header((uint32_t)filesize);
     return write_swug_file(fname);
 }
