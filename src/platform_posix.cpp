@@ -333,9 +333,9 @@ void platform_close_input(PLATFORM_IN *in)
     in->fd = -1;
 }
 
-/* A run touches every page of the 1 MiB image record. In a virtual machine
- * each first touch is a page fault that costs most of a microsecond, a good
- * tenth of a whole run; one madvise() maps them all at once. It needs
+/* A large input is read into up to 256 pages of the image record that were
+ * never touched. In a virtual machine each first touch is a page fault that
+ * costs most of a microsecond; one madvise() maps them all at once. It needs
  * Linux 5.14; older kernels say EINVAL and the pages fault in as before. */
 void platform_prefault(void *p, size_t len)
 {
