@@ -13,7 +13,8 @@
  * A run is timed from just before it is started to the moment its exit is
  * collected, on the monotonic clock. Prints the median, lowest and highest
  * wall time of each command in microseconds, the median CPU time (user +
- * system) and the ratio of the medians A/B. Any run that fails stops it
+ * system), the ratio of the medians A/B, and the spread of the ratios of
+ * the pairs themselves (median and middle half). Any run that fails stops it
  * with status 1. */
 #include <spawn.h>
 #include <sys/resource.h>
@@ -92,9 +93,16 @@ static double median(std::vector<double> v)
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
+/* The q-quantile of v (0 <= q <= 1), by the nearest rank. */
+static double quantile(std::vector<double> v, double q)
+{
+    std::sort(v.begin(), v.end());
+    return v[(size_t)(q * (double)(v.size() - 1) + 0.5)];
+}
+
 static void report(const char *name, const RUN_TIMES *t)
 {
-    printf("  %-10s median %8.0f us   low %8.0f   high %8.0f   cpu median %6.0f us\n", name,
+    printf("  %-23s median %8.0f us   low %8.0f   high %8.0f   cpu median %6.0f us\n", name,
            median(t->wall), *std::min_element(t->wall.begin(), t->wall.end()),
            *std::max_element(t->wall.begin(), t->wall.end()), median(t->cpu));
 }
@@ -145,7 +153,12 @@ int main(int argc, char **argv)
     printf("%s, %d pairs, wall time per run:\n", mode_names[mode], pairs);
     report(base_name(cmd_a[0]), &ta);
     report(base_name(cmd_b[0]), &tb);
-    printf("  ratio      %.2f (median %s / median %s)\n", median(ta.wall) / median(tb.wall),
-           base_name(cmd_a[0]), base_name(cmd_b[0]));
+    std::vector<double> pair_ratio;
+    for (size_t i = 0; i < ta.wall.size(); i++)
+        pair_ratio.push_back(ta.wall[i] / tb.wall[i]);
+    printf("  %-23s %.2f (median %s / median %s); pairs' own ratios: median %.2f, "
+           "middle half %.2f-%.2f\n",
+           "ratio", median(ta.wall) / median(tb.wall), base_name(cmd_a[0]), base_name(cmd_b[0]),
+           median(pair_ratio), quantile(pair_ratio, 0.25), quantile(pair_ratio, 0.75));
     return 0;
 }

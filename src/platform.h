@@ -50,7 +50,8 @@
 constexpr size_t PLATFORM_PATH_SIZE = 4096;
 
 struct PLATFORM_IN {
-    int fd; /* open descriptor of a regular file */
+    int fd;       /* open descriptor of a regular file */
+    int64_t size; /* POSIX: its size in bytes when it was opened */
 };
 
 struct PLATFORM_OUT {

@@ -71,15 +71,18 @@ static void term_for_wait(void)
         fcntl(STDIN_FILENO, F_SETFL, (int)term_flags & ~O_NONBLOCK);
 }
 
-/* All the signals that clean up before they end the process. */
-static void cleanup_set(sigset_t *set)
+/* All the signals that clean up before they end the process, as one set:
+ * made once by platform_init(), then only read (by handlers too). */
+static sigset_t cleanup_sigs;
+
+static void make_cleanup_set(void)
 {
-    sigemptyset(set);
+    sigemptyset(&cleanup_sigs);
     for (int sig : cleanup_signals)
-        sigaddset(set, sig);
+        sigaddset(&cleanup_sigs, sig);
 #ifdef SIGRTMIN
     for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
-        sigaddset(set, sig);
+        sigaddset(&cleanup_sigs, sig);
 #endif
 }
 
@@ -101,18 +104,22 @@ static void on_signal(int sig)
  * signal at its default action is caught: one that whoever started us
  * ignores (nohup) stays ignored, and one that a run-time library in this
  * process already handles (a sanitizer's SIGSEGV report) stays its own.
- * Safe in a handler. */
+ * The handler is set and the old action read in one call, and the old one
+ * put back where it was not the default: one system call a signal at
+ * start-up instead of two. The caller holds sig blocked, so that it never
+ * reaches our handler in between. Safe in a handler. */
 static void catch_signal(int sig, void (*handler)(int), int flags)
 {
     struct sigaction sa, old;
 
-    if (sigaction(sig, NULL, &old) != 0 || old.sa_handler != SIG_DFL)
-        return;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = handler;
     sa.sa_flags = flags;
-    cleanup_set(&sa.sa_mask);
-    sigaction(sig, &sa, NULL);
+    sa.sa_mask = cleanup_sigs;
+    if (sigaction(sig, &sa, &old) != 0)
+        return;
+    if ((old.sa_flags & SA_SIGINFO) || old.sa_handler != SIG_DFL)
+        sigaction(sig, &old, NULL);
 }
 
 /* Continued (fg): a key wait that was going on is raw again, whatever the
@@ -148,10 +155,7 @@ static void on_stop(int sig)
 
 void block_signals(sigset_t *old)
 {
-    sigset_t set;
-
-    cleanup_set(&set);
-    sigprocmask(SIG_BLOCK, &set, old);
+    sigprocmask(SIG_BLOCK, &cleanup_sigs, old);
 }
 
 void restore_signals(const sigset_t *old)
@@ -166,14 +170,20 @@ void on_cleanup_signal(void (*fn)(void))
 
 void platform_init(void)
 {
-    sigset_t set;
-    cleanup_set(&set);
+    sigset_t all, old;
+
+    make_cleanup_set();
+    /* every signal held while the handlers go on: one that arrives
+     * meanwhile is delivered to the action it finally has */
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &old);
     for (int sig = 1; sig < NSIG; sig++)
-        if (sigismember(&set, sig) == 1)
+        if (sigismember(&cleanup_sigs, sig) == 1)
             catch_signal(sig, on_signal, 0);
     /* a stop and a continue must not fail a system call: restart it */
     catch_signal(SIGTSTP, on_stop, SA_RESTART);
     catch_signal(SIGCONT, on_continue, SA_RESTART);
+    sigprocmask(SIG_SETMASK, &old, NULL);
     /* a FIFO output whose reader went away is a write error, not a kill */
     signal(SIGPIPE, SIG_IGN);
     /* so is a file-size limit (ulimit -f): write() fails with EFBIG, and
@@ -224,9 +234,8 @@ static void read_rest_of_key(void)
  * that the terminal and what they say change together. */
 static void hold_term_signals(sigset_t *old)
 {
-    sigset_t set;
+    sigset_t set = cleanup_sigs;
 
-    cleanup_set(&set);
     sigaddset(&set, SIGTSTP);
     sigaddset(&set, SIGCONT);
     sigprocmask(SIG_BLOCK, &set, old);
@@ -291,16 +300,15 @@ int platform_open_input(const char *path, PLATFORM_IN *in)
         return 0;
     }
     in->fd = fd;
+    in->size = st.st_size; /* measured once: the same fstat() says what it is */
     return 1;
 }
 
 int platform_input_size(PLATFORM_IN *in, uint64_t *size)
 {
-    struct stat st;
-
-    if (fstat(in->fd, &st) != 0 || st.st_size < 0)
+    if (in->size < 0)
         return 0;
-    *size = (uint64_t)st.st_size;
+    *size = (uint64_t)in->size;
     return 1;
 }
 
@@ -325,9 +333,9 @@ void platform_close_input(PLATFORM_IN *in)
     in->fd = -1;
 }
 
-/* A run touches every page of the 1 MiB image record. In a virtual machine
- * each first touch is a page fault that costs most of a microsecond, a good
- * tenth of a whole run; one madvise() maps them all at once. It needs
+/* A large input is read into up to 256 pages of the image record that were
+ * never touched. In a virtual machine each first touch is a page fault that
+ * costs most of a microsecond; one madvise() maps them all at once. It needs
  * Linux 5.14; older kernels say EINVAL and the pages fault in as before. */
 void platform_prefault(void *p, size_t len)
 {

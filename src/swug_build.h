@@ -21,6 +21,13 @@ int32_t generate_swug_bin(func_args *args);
  * or cannot be read in full. */
 int32_t read_bin(const char *fn, uint8_t *buffer, uint32_t max_len);
 
+/* Set every byte of swug_img that the image of filesize loaded input bytes
+ * is written from, other than the input and the header, to 0xFF: the body's
+ * fill up to its size and the trailer. A run writes only those bytes of the
+ * record, so only those are touched: the rest of the 1 MiB record, which a
+ * small input never uses, is never filled, faulted in or written. */
+void fill_swug_img(uint32_t filesize);
+
 /* Set the header of swug_img for the filesize input bytes loaded at the
  * start of its body: kind 0, the version from sw_ver, length. The checksum
  * is left to generate_CRC(). */
