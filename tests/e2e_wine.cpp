@@ -25,6 +25,7 @@ static const std::string EXE = SWUG_GEN_EXE_PATH;
 static const std::string WINE = SWUG_WINE_PATH;
 static const std::string PREFIX = SWUG_WINE_PREFIX;
 static const std::string LINUX_GEN = SWUG_GEN_PATH;
+static const std::string HELPER_EXE = SWUG_WINE_HELPER_EXE_PATH;
 static const std::string PROMPT = "Press any key to exit!";
 static const char IN[] = "data/KOVRIN_SW.bin";
 static const char OUT[] = "out/KOVRIN_UPGRADE_SW.bin";
@@ -105,8 +106,8 @@ struct Wine : ::testing::Test {
         std::string missing;
         if (access(WINE.c_str(), X_OK) != 0)
             missing = "Wine is not installed (no " + WINE + ")";
-        else if (!file_exists(EXE))
-            missing = "swug-gen.exe has not been built (no " + EXE + ")";
+        else if (!file_exists(EXE) || !file_exists(HELPER_EXE))
+            missing = "swug-gen.exe has not been built (no " + EXE + " or " + HELPER_EXE + ")";
         if (!missing.empty()) {
             if (in_ci())
                 FAIL() << missing << ", and CI must run the Windows tests. " << HOWTO;
@@ -220,6 +221,13 @@ TEST_F(Wine, ExistingOutputIsReplacedWhole)
     EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"fw.bin", "in.bin", "out.bin"}));
 }
 
+/* The failures, the output left as it was: also when the output is a link to
+ * /dev/null (a device not named as one), when the flush of the image fails
+ * (a preloaded fsync() fails for the temporary file), and while another
+ * program holds the old output open without sharing deletion, so that every
+ * move fails; that program also tries to open the temporary file without
+ * sharing deletion and must never get it (it would keep it from being
+ * removed). */
 TEST_F(Wine, FailuresAreSilentAndLeaveEveryFileAsItWas)
 {
     TempDir d;
@@ -229,21 +237,39 @@ TEST_F(Wine, FailuresAreSilentAndLeaveEveryFileAsItWas)
     write_file(d / "old.bin", "old image");
     write_file(d / "ro.bin", "read-only image");
     ASSERT_EQ(chmod((d / "ro.bin").c_str(), 0444), 0);
+    ASSERT_EQ(symlink("/dev/null", (d / "port.bin").c_str()), 0);
     make_dir(d / "dir");
-    struct { const char *in, *out; } cases[] = {
-        {"missing.bin", "old.bin"}, {"empty.bin", "old.bin"}, {"big.bin", "old.bin"},
-        {"dir", "old.bin"},         {"NUL", "old.bin"},       {"ok.bin", "nodir\\old.bin"},
-        {"ok.bin", "dir"},          {"ok.bin", "ro.bin"},
+    struct { const char *in, *out, *fault; } cases[] = {
+        {"missing.bin", "old.bin", ""}, {"empty.bin", "old.bin", ""}, {"big.bin", "old.bin", ""},
+        {"dir", "old.bin", ""},         {"NUL", "old.bin", ""},       {"ok.bin", "nodir\\old.bin", ""},
+        {"ok.bin", "dir", ""},          {"ok.bin", "ro.bin", ""},     {"ok.bin", "port.bin", ""},
+        {"ok.bin", "old.bin", "flush"}, {"ok.bin", "old.bin", "held"},
     };
     for (auto &c : cases) {
-        RunResult r = wine_run({c.in, c.out}, d.path);
-        EXPECT_EQ(r.status, 1) << c.in << " -> " << c.out;
+        RunOptions opt;
+        int held = -1;
+        pid_t holder = -1;
+        if (strcmp(c.fault, "flush") == 0)
+            opt.env = {"LD_PRELOAD=" FAIL_OUTPUT_CALL_PATH, "SWUG_FAIL_CALL=fsync"};
+        if (strcmp(c.fault, "held") == 0) {
+            std::string win = "Z:" + d / c.out;
+            std::replace(win.begin(), win.end(), '/', '\\');
+            holder = start_program({WINE, HELPER_EXE, "hold", win, "6000"}, d.path, RunOptions(), &held);
+            char said[8] = "";
+            ASSERT_EQ(read(held, said, sizeof said), 8) << "the holder did not start";
+        }
+        RunResult r = wine_run({c.in, c.out}, d.path, opt);
+        EXPECT_EQ(r.status, 1) << c.in << " -> " << c.out << " " << c.fault;
         EXPECT_EQ(r.out, "") << c.in << " -> " << c.out;
+        if (holder > 0) {
+            RunResult h = finish_program(holder, held);
+            EXPECT_EQ(h.status, 0) << "the other program got hold of the temporary file " << h.status << " times";
+        }
     }
     EXPECT_EQ(read_file(d / "old.bin"), "old image");
     EXPECT_EQ(read_file(d / "ro.bin"), "read-only image");
     EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"big.bin", "dir", "empty.bin", "ok.bin",
-                                                          "old.bin", "ro.bin"}));
+                                                          "old.bin", "port.bin", "ro.bin"}));
     EXPECT_TRUE(list_dir(d / "dir").empty());
 }
 
@@ -271,41 +297,85 @@ static std::vector<std::string> traced_names(const std::vector<std::string> &arg
     return names;
 }
 
+/* Wine's mount manager points dosdevices/com1 at /dev/ttyS0 whenever a
+ * session starts: COM1 stays mapped to `file` while this holds a session
+ * open (a Wine process that waits), and the link is put back as it was. */
+struct Com1OnFile {
+    std::string link = PREFIX + "/dosdevices/com1", before;
+    pid_t session = -1;
+    explicit Com1OnFile(const std::string &file, const std::string &keep)
+    {
+        write_file(keep, "");
+        if ((session = fork()) == 0) {
+            int null = open("/dev/null", O_RDWR);
+            dup2(null, 0), dup2(null, 1), dup2(null, 2);
+            execl(WINE.c_str(), WINE.c_str(), HELPER_EXE.c_str(), "hold", ("Z:" + keep).c_str(), "600000", nullptr);
+            _exit(127);
+        }
+        quiet_wine({"cmd", "/c", "exit"}, PREFIX + ".log"); /* the session is up, com1 reset */
+        char target[4096];
+        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        before = n > 0 ? std::string(target, (size_t)n) : "";
+        unlink(link.c_str());
+        EXPECT_EQ(symlink(file.c_str(), link.c_str()), 0);
+    }
+    ~Com1OnFile()
+    {
+        unlink(link.c_str());
+        if (!before.empty()) {
+            EXPECT_EQ(symlink(before.c_str(), link.c_str()), 0);
+        }
+        kill(session, SIGKILL);
+        waitpid(session, nullptr, 0);
+    }
+};
+
 /* A device only when named as one: NUL in any folder and \\.\NUL are written
  * in place; a device name with more after it (which Windows 10 opens as the
- * device) and a stream are refused, and no device is read: nothing is opened
- * under such a name, nothing written (COM1 is mapped to a file here). Wine
- * takes superscript digits and streams as plain names: our own rule shows. */
+ * device), also where a "\." or ".." hides it from the name as typed, and a
+ * stream are refused, and no device is read: nothing is opened under such a
+ * name, nothing written (COM1 is mapped to a file here). Under \\?\ a device
+ * word and a trailing dot are a file's own name. Wine takes superscript
+ * digits and streams as plain names: our own rule shows. */
 TEST_F(Wine, DevicesOnlyWhenNamedAsDevices)
 {
     TempDir d, t;
     write_file(d / "in.bin", "abc");
+    write_file(d / "b.bin", "b image");
     write_file(d / "COM¹.bin", "abc");
     write_file(d / "line", "serial line");
     make_dir(d / "out");
-    std::string com1 = PREFIX + "/dosdevices/com1";
-    unlink(com1.c_str());
-    ASSERT_EQ(symlink((d / "line").c_str(), com1.c_str()), 0);
-    struct { const char *in, *out; int status; } cases[] = {
+    Com1OnFile com1(d / "line", t / "keep");
+    std::string ext = "\\\\?\\Z:" + d.path + "\\";
+    std::replace(ext.begin(), ext.end(), '/', '\\');
+    struct { std::string in, out; int status; } cases[] = {
         {"in.bin", "NUL", 0},           {"in.bin", "out\\nul", 0},        {"in.bin", "./out/NUL", 0},
         {"in.bin", "\\\\.\\NUL", 0},   {"in.bin", "out\\COM1.bin", 1},   {"in.bin", "out\\aux.fw.bin", 1},
         {"in.bin", "nul.txt", 1},       {"in.bin", "NUL  ", 1},            {"in.bin", "out\\Nul.", 1},
         {"in.bin", "out\\com¹.bin", 1}, {"in.bin", "out\\LPT3 .txt", 1}, {"in.bin", "in.bin:fw", 1},
         {"in.bin", "out\\new.bin:fw", 1}, {"COM1", "out\\a.bin", 1},      {"COM¹.bin", "out\\a.bin", 1},
+        {"in.bin", "out\\COM1.bin\\.", 1}, {"in.bin", "out\\x\\..\\COM1.bin\\.", 1},
+        {"in.bin", "out\\aux.fw.bin\\.", 1}, {"COM1\\.", "out\\a.bin", 1}, {"out\\..\\COM1\\.", "out\\a.bin", 1},
+        {"in.bin", ext + "b.bin.", 0},  {"in.bin", ext + "COM1.bin", 0},
     };
     for (auto &c : cases) {
         int status;
         std::vector<std::string> names = traced_names({WINE, EXE, c.in, c.out}, d.path, t / "trace", &status);
         EXPECT_EQ(status, c.status) << c.in << " -> " << c.out;
-        std::string refused = strcmp(c.in, "in.bin") == 0 ? c.out : c.in;
+        std::string refused = c.in == "in.bin" ? c.out : c.in;
+        while (refused.size() > 2 && refused.compare(refused.size() - 2, 2, "\\.") == 0)
+            refused.resize(refused.size() - 2);
         refused = refused.substr(refused.find_last_of("\\/") + 1);
         for (const std::string &name : names) /* nothing is opened under a refused name */
             EXPECT_TRUE(c.status == 0 || name.find(refused) == std::string::npos) << name;
     }
-    unlink(com1.c_str());
     EXPECT_EQ(read_file(d / "line"), "serial line");
     EXPECT_EQ(read_file(d / "in.bin"), "abc");
-    EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"COM¹.bin", "in.bin", "line", "out"}));
+    EXPECT_EQ(read_file(d / "b.bin"), "b image");
+    EXPECT_TRUE(read_file(d / "b.bin.") == reference_image("abc"));
+    EXPECT_TRUE(read_file(d / "COM1.bin") == reference_image("abc"));
+    EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"COM1.bin", "COM¹.bin", "b.bin", "b.bin.",
+                                                          "in.bin", "line", "out"}));
     EXPECT_TRUE(list_dir(d / "out").empty());
 }
 
@@ -404,6 +474,22 @@ TEST_F(Wine, ConsoleWaitsForOneKeyWithoutEcho)
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(screen_text(run.out), "data/KOVRIN_SW.bin len= 1000\n" + PROMPT)
         << "the key was echoed?";
+    EXPECT_TRUE(read_file(w / OUT) == reference_image(input));
+}
+
+/* Ctrl-Break is a signal even while the console is read raw: at the prompt
+ * it ends the wait as a key does, and the status says the image was
+ * written. Wine sends no Ctrl-Break, so the helper hands it to the program
+ * the way Windows does, on a thread started at CtrlRoutine. */
+TEST_F(Wine, CtrlBreakAtThePromptEndsTheWaitLikeAKey)
+{
+    std::string input = awkward(1000, 6);
+    Workspace w(&input);
+    PtyRun run({WINE, HELPER_EXE, "break", "Z:" + EXE}, w.path);
+    ASSERT_TRUE(run.ended(60)) << "still waiting: " << screen_text(run.out);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(screen_text(run.out).find("data/KOVRIN_SW.bin len= 1000\n" + PROMPT), std::string::npos)
+        << screen_text(run.out);
     EXPECT_TRUE(read_file(w / OUT) == reference_image(input));
 }
 
