@@ -26,6 +26,7 @@ static const std::string WINE = SWUG_WINE_PATH;
 static const std::string PREFIX = SWUG_WINE_PREFIX;
 static const std::string LINUX_GEN = SWUG_GEN_PATH;
 static const std::string HELPER_EXE = SWUG_WINE_HELPER_EXE_PATH;
+static const std::string VERIFY_EXE = SWUG_VERIFY_EXE_PATH;
 static const std::string PROMPT = "Press any key to exit!";
 static const char IN[] = "data/KOVRIN_SW.bin";
 static const char OUT[] = "out/KOVRIN_UPGRADE_SW.bin";
@@ -369,6 +370,8 @@ TEST_F(Wine, DevicesOnlyWhenNamedAsDevices)
         for (const std::string &name : names) /* nothing is opened under a refused name */
             EXPECT_TRUE(c.status == 0 || name.find(refused) == std::string::npos) << name;
     }
+    for (const char *hidden : {"COM1\\.", "out\\..\\COM1\\."}) /* swug-verify.exe reads no device either */
+        EXPECT_EQ(run_program({WINE, VERIFY_EXE, hidden}, d.path).status, 2) << hidden;
     EXPECT_EQ(read_file(d / "line"), "serial line");
     EXPECT_EQ(read_file(d / "in.bin"), "abc");
     EXPECT_EQ(read_file(d / "b.bin"), "b image");
@@ -573,7 +576,6 @@ TEST_F(Wine, ReleaseZipRunsOnItsOwn)
  * 932 (Japanese, where 0x5C is also the second byte of characters such as
  * ソ and 表) from ja_JP, 1252 (Western) from en_US. Both are built once with
  * localedef into the build tree; UTF-8 keeps the Unix names as they are. */
-static const std::string VERIFY_EXE = SWUG_VERIFY_EXE_PATH;
 static const char *const LOCALES[] = {"ja_JP.UTF-8", "en_US.UTF-8"};
 
 /* The folder to point LOCPATH at, or "" after a failure has been reported. */
