@@ -133,6 +133,13 @@ static std::string unix_lines(const std::string &s)
     return r;
 }
 
+/* A Unix path as Windows names it under Wine: Z:\tmp\... */
+static std::string win_path(std::string unix_path)
+{
+    std::replace(unix_path.begin(), unix_path.end(), '/', '\\');
+    return "Z:" + unix_path;
+}
+
 static RunResult wine_run(const std::vector<std::string> &args, const std::string &cwd,
                           const RunOptions &opt = RunOptions())
 {
@@ -222,13 +229,9 @@ TEST_F(Wine, ExistingOutputIsReplacedWhole)
     EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"fw.bin", "in.bin", "out.bin"}));
 }
 
-/* The failures, the output left as it was: also when the output is a link to
- * /dev/null (a device not named as one), when the flush of the image fails
- * (a preloaded fsync() fails for the temporary file), and while another
- * program holds the old output open without sharing deletion, so that every
- * move fails; that program also tries to open the temporary file without
- * sharing deletion and must never get it (it would keep it from being
- * removed). */
+/* Also an output linked to /dev/null, a failed flush (fsync() fails), and an
+ * old output held open without sharing deletion by a program that tries the
+ * same on the temporary file: it must never get it (the file would stay). */
 TEST_F(Wine, FailuresAreSilentAndLeaveEveryFileAsItWas)
 {
     TempDir d;
@@ -248,23 +251,19 @@ TEST_F(Wine, FailuresAreSilentAndLeaveEveryFileAsItWas)
     };
     for (auto &c : cases) {
         RunOptions opt;
-        int held = -1;
-        pid_t holder = -1;
+        int held = -1, holder = -1;
         if (strcmp(c.fault, "flush") == 0)
             opt.env = {"LD_PRELOAD=" FAIL_OUTPUT_CALL_PATH, "SWUG_FAIL_CALL=fsync"};
         if (strcmp(c.fault, "held") == 0) {
-            std::string win = "Z:" + d / c.out;
-            std::replace(win.begin(), win.end(), '/', '\\');
-            holder = start_program({WINE, HELPER_EXE, "hold", win, "6000"}, d.path, RunOptions(), &held);
+            holder = start_program({WINE, HELPER_EXE, "hold", win_path(d / c.out), "6000"}, d.path, {}, &held);
             char said[8] = "";
             ASSERT_EQ(read(held, said, sizeof said), 8) << "the holder did not start";
         }
         RunResult r = wine_run({c.in, c.out}, d.path, opt);
         EXPECT_EQ(r.status, 1) << c.in << " -> " << c.out << " " << c.fault;
         EXPECT_EQ(r.out, "") << c.in << " -> " << c.out;
-        if (holder > 0) {
-            RunResult h = finish_program(holder, held);
-            EXPECT_EQ(h.status, 0) << "the other program got hold of the temporary file " << h.status << " times";
+        if (holder > 0) { /* its status: how often it got hold of the temporary file */
+            EXPECT_EQ(finish_program(holder, held).status, 0);
         }
     }
     EXPECT_EQ(read_file(d / "old.bin"), "old image");
@@ -298,34 +297,27 @@ static std::vector<std::string> traced_names(const std::vector<std::string> &arg
     return names;
 }
 
-/* Wine's mount manager points dosdevices/com1 at /dev/ttyS0 whenever a
- * session starts: COM1 stays mapped to `file` while this holds a session
- * open (a Wine process that waits), and the link is put back as it was. */
+/* COM1 mapped to `file`, while a Wine process holds the session open: Wine
+ * points com1 back at /dev/ttyS0 when a session starts. Then put back. */
 struct Com1OnFile {
-    std::string link = PREFIX + "/dosdevices/com1", before;
-    pid_t session = -1;
-    explicit Com1OnFile(const std::string &file, const std::string &keep)
+    std::string link = PREFIX + "/dosdevices/com1", before = std::string(4096, '\0');
+    pid_t session;
+    Com1OnFile(const std::string &file, const std::string &keep)
     {
-        write_file(keep, "");
         if ((session = fork()) == 0) {
-            int null = open("/dev/null", O_RDWR);
-            dup2(null, 0), dup2(null, 1), dup2(null, 2);
-            execl(WINE.c_str(), WINE.c_str(), HELPER_EXE.c_str(), "hold", ("Z:" + keep).c_str(), "600000", nullptr);
+            dup2(open("/dev/null", O_RDWR), 1);
+            execl(WINE.c_str(), WINE.c_str(), HELPER_EXE.c_str(), "hold", win_path(keep).c_str(), "600000", nullptr);
             _exit(127);
         }
         quiet_wine({"cmd", "/c", "exit"}, PREFIX + ".log"); /* the session is up, com1 reset */
-        char target[4096];
-        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-        before = n > 0 ? std::string(target, (size_t)n) : "";
+        before.resize((size_t)std::max<ssize_t>(0, readlink(link.c_str(), &before[0], before.size())));
         unlink(link.c_str());
         EXPECT_EQ(symlink(file.c_str(), link.c_str()), 0);
     }
     ~Com1OnFile()
     {
         unlink(link.c_str());
-        if (!before.empty()) {
-            EXPECT_EQ(symlink(before.c_str(), link.c_str()), 0);
-        }
+        EXPECT_TRUE(before.empty() || symlink(before.c_str(), link.c_str()) == 0) << before;
         kill(session, SIGKILL);
         waitpid(session, nullptr, 0);
     }
@@ -346,9 +338,9 @@ TEST_F(Wine, DevicesOnlyWhenNamedAsDevices)
     write_file(d / "COM¹.bin", "abc");
     write_file(d / "line", "serial line");
     make_dir(d / "out");
+    write_file(t / "keep", "");
     Com1OnFile com1(d / "line", t / "keep");
-    std::string ext = "\\\\?\\Z:" + d.path + "\\";
-    std::replace(ext.begin(), ext.end(), '/', '\\');
+    std::string ext = "\\\\?\\" + win_path(d.path) + "\\";
     struct { std::string in, out; int status; } cases[] = {
         {"in.bin", "NUL", 0},           {"in.bin", "out\\nul", 0},        {"in.bin", "./out/NUL", 0},
         {"in.bin", "\\\\.\\NUL", 0},   {"in.bin", "out\\COM1.bin", 1},   {"in.bin", "out\\aux.fw.bin", 1},
@@ -480,10 +472,8 @@ TEST_F(Wine, ConsoleWaitsForOneKeyWithoutEcho)
     EXPECT_TRUE(read_file(w / OUT) == reference_image(input));
 }
 
-/* Ctrl-Break is a signal even while the console is read raw: at the prompt
- * it ends the wait as a key does, and the status says the image was
- * written. Wine sends no Ctrl-Break, so the helper hands it to the program
- * the way Windows does, on a thread started at CtrlRoutine. */
+/* Ctrl-Break at the prompt ends the wait as a key does (Wine sends none: the
+ * helper starts the handler as Windows does, on a thread at CtrlRoutine). */
 TEST_F(Wine, CtrlBreakAtThePromptEndsTheWaitLikeAKey)
 {
     std::string input = awkward(1000, 6);
