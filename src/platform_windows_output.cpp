@@ -254,12 +254,13 @@ int platform_output_write(PLATFORM_OUT *out, const void *buf, size_t len)
     return 1;
 }
 
-/* May a move that failed with err work a moment later? Only when another
- * program (a virus scanner, an indexer) has the destination open, which
- * Windows reports as a sharing violation or, for the file to be replaced,
- * as access denied; the two are told apart by asking for the right to
- * delete the destination, which only its being open can refuse us now
- * (we may write it, as output_kind() made sure). */
+/* May a move that failed with err work a moment later? When another
+ * program (a virus scanner, an indexer) has the destination open: Windows
+ * reports that as a sharing violation or, since a file still open cannot be
+ * replaced even where it shares deletion, as access denied. Access denied
+ * is also what a lasting refusal looks like, so the destination is asked
+ * for the right to delete it: refused for lack of permission, a retry
+ * cannot help; granted, or refused by sharing, it is in use. */
 static int destination_busy(DWORD err)
 {
     if (err == ERROR_SHARING_VIOLATION)
@@ -270,7 +271,7 @@ static int destination_busy(DWORD err)
                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     if (h != INVALID_HANDLE_VALUE) {
         CloseHandle(h);
-        return 0;
+        return 1;
     }
     return GetLastError() == ERROR_SHARING_VIOLATION;
 }
