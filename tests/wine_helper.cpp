@@ -14,8 +14,9 @@ static const DWORD NO_DELETE = FILE_SHARE_READ | FILE_SHARE_WRITE;
 static int hold(const wchar_t *file, DWORD ms)
 {
     wchar_t name[MAX_PATH];
-    int dir = (int)(wcsrchr(file, L'\\') + 1 - file), got = 0;
-    if (CreateFileW(file, GENERIC_READ, NO_DELETE, NULL, OPEN_EXISTING, 0, NULL) == INVALID_HANDLE_VALUE)
+    const wchar_t *slash = wcsrchr(file, L'\\');
+    int dir = slash ? (int)(slash + 1 - file) : 0, got = 0;
+    if (!slash || CreateFileW(file, GENERIC_READ, NO_DELETE, NULL, OPEN_EXISTING, 0, NULL) == INVALID_HANDLE_VALUE)
         return 100;
     printf("holding\n");
     fflush(stdout);
