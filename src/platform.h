@@ -27,14 +27,22 @@
  * refused, the file has no name left) is it truncated and written in
  * place, as an ordinary overwrite would be; running short of anything
  * fails instead.
- * On Windows every name reaches the system as its full path, in the \\?\
- * form when it is long. A read-only destination is refused; a device named
- * as one (NUL, COM5, \\.\COM5) is written in place, while a device name with
- * more after it (COM5.bin, nul.txt), which Windows still takes as the device,
- * and a stream (out.bin:fw) are refused with nothing opened; the replacement
- * keeps the hidden, system and not-indexed attributes and, where they may be
- * read and set, the permissions of the file it replaces; a link is replaced
- * itself. No device is ever opened as input.
+ * On Windows every name is judged in the form the system is handed: its
+ * full path, in the \\?\ form when it is long, or exactly as given when the
+ * user wrote it in the \\?\ form (where a device word is part of a file's
+ * name). A destination we may not write (read-only, or denied by its DACL)
+ * is refused; a device named as one (NUL, COM5, \\.\COM5) is written in
+ * place, while a device name with more after it (COM5.bin, nul.txt,
+ * out\COM5.bin\.), which Windows still takes as the device, and a stream
+ * (out.bin:fw) are refused with nothing opened, and so is, once its handle
+ * tells, any other output or input that is a device or a pipe (a link to
+ * NUL). The temporary file stays open from its creation through the flush
+ * and the move and is deleted through its handle on any failure; the
+ * replacement keeps the hidden, system and not-indexed attributes,
+ * encryption, compression, the creation time and, where they may be read
+ * and set, the permissions of the file it replaces, not its other streams
+ * or its short name; a link is replaced itself. No input named as a device
+ * is ever opened.
  *
  * Paths are text as the OS names files: bytes on POSIX, UTF-8 on Windows,
  * where the layer hands out the arguments and the current directory in

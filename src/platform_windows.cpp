@@ -26,14 +26,34 @@
 #include "platform_windows_path.h"
 #include "platform_windows_text.h"
 
+/* Set while the closing prompt waits on the console for its key. */
+static volatile LONG waiting_key;
+
+/* Hand the console a key press (Enter), as if the user had typed it. */
+static int press_key(void)
+{
+    INPUT_RECORD key = {};
+    DWORD done;
+
+    key.EventType = KEY_EVENT;
+    key.Event.KeyEvent.bKeyDown = TRUE;
+    key.Event.KeyEvent.wRepeatCount = 1;
+    key.Event.KeyEvent.wVirtualKeyCode = VK_RETURN;
+    key.Event.KeyEvent.uChar.UnicodeChar = L'\r';
+    return WriteConsoleInputW(GetStdHandle(STD_INPUT_HANDLE), &key, 1, &done) && done == 1;
+}
+
 /* Ctrl-C, Ctrl-Break, closing the console window, logoff, shutdown: remove
  * the temporary output (see platform_windows_output.cpp) and end the process
  * with the status Windows gives an interrupted console program. We end it
  * ourselves rather than leave it to the default handler, so that no system
- * ever reports an interrupted run as a success. */
+ * ever reports an interrupted run as a success. Ctrl-Break is a signal even
+ * while the console is read raw, where Ctrl-C is a key: at the closing prompt
+ * it ends the wait as a key would, and the run ends with its own status. */
 static BOOL WINAPI on_console_event(DWORD event)
 {
-    (void)event;
+    if (event == CTRL_BREAK_EVENT && waiting_key && press_key())
+        return TRUE;
     output_quit();
     ExitProcess(STATUS_CONTROL_C_EXIT);
     return TRUE;
@@ -58,7 +78,9 @@ void platform_wait_key(void)
     if (in == NULL || in == INVALID_HANDLE_VALUE)
         return;
     if (GetConsoleMode(in, &mode)) {
+        InterlockedExchange(&waiting_key, 1);
         _getch(); /* msvcrt reads the console raw: Ctrl-C is a key press too */
+        InterlockedExchange(&waiting_key, 0);
         return;
     }
     if (!ReadFile(in, &c, 1, &got, NULL)) {
@@ -90,22 +112,24 @@ int platform_getcwd(char *buf, size_t size)
 }
 
 /* No device is ever opened as input, not even to be turned down after: opening
- * a serial port alone can reset the board on it. */
+ * a serial port alone can reset the board on it. A name that reaches one
+ * anyway (a link, a pipe) is refused once the handle tells, before any read. */
 int platform_open_input(const char *path, PLATFORM_IN *in)
 {
     static wchar_t given[PLATFORM_PATH_SIZE], wide[PLATFORM_PATH_SIZE];
-    struct _stat64 st;
-    int fd = utf8_to_wide(path, given, PLATFORM_PATH_SIZE) && name_kind(given) == NAME_FILE &&
-                     system_path(given, wide, PLATFORM_PATH_SIZE)
-                 ? _wopen(wide, _O_RDONLY | _O_BINARY | _O_NOINHERIT)
-                 : -1;
 
-    if (fd < 0)
+    if (!utf8_to_wide(path, given, PLATFORM_PATH_SIZE))
         return 0;
-    /* pipes, and devices under names Windows reads its own way, open fine but
-     * are no input file */
-    if (_fstat64(fd, &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
-        _close(fd);
+    int kind = system_path(given, wide, PLATFORM_PATH_SIZE);
+    if (kind != NAME_FILE && kind != NAME_STREAM)
+        return 0;
+    HANDLE h = CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0; /* a folder too: it opens only with FILE_FLAG_BACKUP_SEMANTICS */
+    int fd = GetFileType(h) == FILE_TYPE_DISK ? _open_osfhandle((intptr_t)h, _O_RDONLY) : -1;
+    if (fd < 0) {
+        CloseHandle(h);
         return 0;
     }
     in->fd = fd;

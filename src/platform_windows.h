@@ -5,7 +5,7 @@
 
 /* Remove the temporary output, if there is one, and make no more: the
  * process is about to end. Safe on the handler's own thread while the main
- * thread writes the output (it was opened with FILE_SHARE_DELETE). */
+ * thread writes the output: it marks the file deleted through its handle. */
 void output_quit(void);
 
 #endif

@@ -1,8 +1,24 @@
-/* The output file on Windows: the destination is asked what it is, the
- * image goes to a temporary file in its folder that takes over what the old
- * file had (attributes, permissions), and is moved over it; a device named
- * as one is written in place. Every name reaches Windows as its full path,
- * in the \\?\ form when long (platform_windows_path.cpp). */
+/* The output file on Windows.
+ *
+ * The destination is judged by its name in the form Windows is handed it
+ * (platform_windows_path.cpp), then opened and asked what it is:
+ *
+ * - a device named as one (NUL, COM5, \\.\COM5) is written in place, through
+ *   the handle that asked; anything else that turns out to be a device or a
+ *   pipe (a link to one) is refused, and so is a file we may not write;
+ * - a file, or nothing yet, gets a temporary file in its folder that takes
+ *   over what the old file had (attributes, encryption, compression,
+ *   creation time, permissions) and is moved over it.
+ *
+ * The temporary file's states, all changed under tmp_lock:
+ *
+ *     none --open_temp()--> open (tmp_active) --move_into_place()--> the output
+ *                             |
+ *                             +--any failure, abort, Ctrl-C--> deleted through its handle
+ *
+ * Its handle stays open from its creation until it is the output: it holds
+ * the right to delete, so no other program can open the file meanwhile
+ * without sharing deletion, and a failure can always remove it. */
 #include "platform.h"
 
 #include <cstdio>
@@ -16,6 +32,7 @@
 #include <io.h>
 
 #include "platform_windows.h"
+#include "platform_windows_keep.h"
 #include "platform_windows_path.h"
 #include "platform_windows_text.h"
 
@@ -25,164 +42,127 @@
  * lock leaves `quitting` set, and no temporary file is made after it. */
 static SRWLOCK tmp_lock = SRWLOCK_INIT;
 static wchar_t tmp_path[PLATFORM_PATH_SIZE]; /* temporary output, when tmp_active */
+static HANDLE tmp_handle;                    /* its handle, when tmp_active */
 static int tmp_active;
 static int quitting;
 
-/* The output as Windows is handed it (full path, \\?\ when long), and what
- * its replacement keeps of the file it replaces: the attributes below and,
- * on a volume that keeps ACLs and when we may read it, its DACL. */
+/* The output as Windows is handed it. */
 static wchar_t target_path[PLATFORM_PATH_SIZE];
-static DWORD kept_attributes;
-alignas(8) static unsigned char kept_security[65536 + 1024]; /* self-relative, DACL only */
-static int have_security;
 
-constexpr DWORD KEPT_ATTRIBUTES =
-    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+/* A move refused because another program has the destination open is tried
+ * this many times, about a second in all. */
+constexpr int MOVE_ATTEMPTS = 8;
+
+/* Mark the file open at h to be deleted when its last handle closes. */
+static int delete_on_close(HANDLE h)
+{
+    FILE_DISPOSITION_INFO gone = {TRUE};
+    return SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone);
+}
 
 void output_quit(void)
 {
     AcquireSRWLockExclusive(&tmp_lock);
     quitting = 1;
-    if (tmp_active) {
+    if (tmp_active && !delete_on_close(tmp_handle))
         DeleteFileW(tmp_path);
-        tmp_active = 0;
-    }
+    tmp_active = 0; /* the process ends now, and its handles close with it */
     ReleaseSRWLockExclusive(&tmp_lock);
+}
+
+/* Remove the temporary file through its handle, then close it: the handle
+ * may delete it whatever permissions it has been given since. */
+static void discard_temp(PLATFORM_OUT *out)
+{
+    AcquireSRWLockExclusive(&tmp_lock);
+    int marked = !tmp_active || delete_on_close(tmp_handle);
+    _close(out->fd);
+    if (!marked)
+        DeleteFileW(tmp_path);
+    tmp_active = 0;
+    ReleaseSRWLockExclusive(&tmp_lock);
+    out->fd = -1;
 }
 
 enum { OUT_NONE, OUT_FILE, OUT_DEVICE, OUT_UNUSABLE };
 
-/* Note what the replacement of the file open at h is to keep: its attributes
- * and, on a volume that keeps ACLs (not FAT or exFAT) and when h may read
- * it, its DACL with its inheritance flags. What cannot be read is not kept:
- * the new file then has its folder's default permissions. */
-static void keep_metadata(HANDLE h, DWORD attributes)
+/* Open what stands at path: for writing, which is the check that we may
+ * write it (a read-only file or a DACL that denies us refuses it, as it
+ * would an overwrite); without that right only when another program has
+ * it open and shares no writing, which the move waits out or fails on. */
+static HANDLE open_destination(const wchar_t *path, int *writable)
 {
-    DWORD flags, needed;
+    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS; /* a folder too, to be turned down */
+    HANDLE h = CreateFileW(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, SHARE_ALL, NULL,
+                           OPEN_EXISTING, flags, NULL);
 
-    kept_attributes = attributes & KEPT_ATTRIBUTES;
-    have_security = GetVolumeInformationByHandleW(h, NULL, 0, NULL, NULL, &flags, NULL, 0) &&
-                    (flags & FILE_PERSISTENT_ACLS) &&
-                    GetKernelObjectSecurity(h, DACL_SECURITY_INFORMATION, kept_security,
-                                            sizeof kept_security, &needed);
-}
-
-/* What stands at path now: nothing yet, a file we may replace, a device or
- * pipe to write in place, or something unusable (a folder, a read-only file,
- * a missing folder on the way). The system is asked through a handle: _stat
- * fails on device names such as NUL (in any folder). The handle may read the
- * file's permissions where we are allowed to, and is opened without that
- * right where we are not. */
-static int output_kind(const wchar_t *path)
-{
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    BY_HANDLE_FILE_INFORMATION info;
-    HANDLE h = CreateFileW(path, READ_CONTROL, share, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                           NULL);
-    int kind;
-
+    *writable = h != INVALID_HANDLE_VALUE;
+    if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION)
+        return h;
+    h = CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES, SHARE_ALL, NULL, OPEN_EXISTING,
+                    flags, NULL);
     if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
-        h = CreateFileW(path, 0, share, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+        h = CreateFileW(path, FILE_READ_ATTRIBUTES, SHARE_ALL, NULL, OPEN_EXISTING, flags, NULL);
+    return h;
+}
+
+/* What stands at path now: nothing yet, a file we may replace, a device to
+ * write in place (only when named as one: out->fd then writes it through
+ * the handle that asked, so it is opened once), or something unusable (a
+ * folder, a file we may not write, a missing folder on the way, a device
+ * or pipe under a file's name). The handle's type decides, not the name. */
+static int output_kind(const wchar_t *path, int named_device, PLATFORM_OUT *out)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    int writable;
+    HANDLE h = open_destination(path, &writable);
+
     if (h == INVALID_HANDLE_VALUE)
-        return GetLastError() == ERROR_FILE_NOT_FOUND ? OUT_NONE : OUT_UNUSABLE;
-    switch (GetFileType(h)) {
-    case FILE_TYPE_CHAR:
-    case FILE_TYPE_PIPE:
-        kind = OUT_DEVICE;
-        break;
-    case FILE_TYPE_DISK:
-        /* a read-only file is not ours to replace, as it would not be to overwrite */
-        kind = GetFileInformationByHandle(h, &info) &&
-                       !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))
-                   ? OUT_FILE
-                   : OUT_UNUSABLE;
-        if (kind == OUT_FILE)
-            keep_metadata(h, info.dwFileAttributes);
-        break;
-    default:
-        kind = OUT_UNUSABLE;
+        return !named_device && GetLastError() == ERROR_FILE_NOT_FOUND ? OUT_NONE : OUT_UNUSABLE;
+    DWORD type = GetFileType(h);
+    if ((type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) && named_device && writable) {
+        out->fd = _open_osfhandle((intptr_t)h, 0); /* binary */
+        if (out->fd >= 0)
+            return OUT_DEVICE;
+    } else if (type == FILE_TYPE_DISK && !named_device && GetFileInformationByHandle(h, &info) &&
+               !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))) {
+        keep_metadata(h, &info);
+        CloseHandle(h);
+        return OUT_FILE;
     }
     CloseHandle(h);
-    return kind;
-}
-
-/* Remove the temporary file through h, the handle it was created with: that
- * one may delete it whatever permissions it has been given since. */
-static void discard_temp(HANDLE h)
-{
-    FILE_DISPOSITION_INFO gone = {TRUE};
-    int marked = SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone);
-
-    CloseHandle(h);
-    if (!marked)
-        DeleteFileW(tmp_path);
-}
-
-static void remove_temp(void)
-{
-    AcquireSRWLockExclusive(&tmp_lock);
-    if (tmp_active) {
-        DeleteFileW(tmp_path);
-        tmp_active = 0;
-    }
-    ReleaseSRWLockExclusive(&tmp_lock);
-}
-
-/* Give the new file h the DACL of the file it replaces, unless it has that
- * one already (as when both inherit theirs from the folder): Wine, for one,
- * turns any DACL set on a file into Unix modes of its own. Where the system
- * will not set it (a share that keeps its own permissions), the new file
- * keeps its folder's default ones. The old DACL may deny us the right to
- * delete what the folder's default granted; the new file must stay
- * removable by name (by us on any failure, by the move), so that is checked
- * with a second open, and a file we could not remove is refused here, while
- * the handle that created it can still delete it. */
-static int take_security(HANDLE h)
-{
-    alignas(8) static unsigned char fresh[sizeof kept_security];
-    DWORD size, fresh_size;
-
-    if (!have_security)
-        return 1;
-    size = GetSecurityDescriptorLength(kept_security);
-    if (GetKernelObjectSecurity(h, DACL_SECURITY_INFORMATION, fresh, sizeof fresh, &fresh_size) &&
-        GetSecurityDescriptorLength(fresh) == size && memcmp(fresh, kept_security, size) == 0)
-        return 1;
-    if (!SetKernelObjectSecurity(h, DACL_SECURITY_INFORMATION, kept_security))
-        return 1;
-    HANDLE probe = CreateFileW(tmp_path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               NULL, OPEN_EXISTING, 0, NULL);
-    if (probe == INVALID_HANDLE_VALUE)
-        return 0;
-    CloseHandle(probe);
-    return 1;
+    return OUT_UNUSABLE;
 }
 
 /* Create the file tmp_path, new, with the kept attributes (archive set, as
- * on any file just written), with the rights to delete it and, when there
- * is a DACL to give it, to set that. A folder that denies the owner of a new
- * file those (an OWNER RIGHTS entry) gets a file with its own default
+ * on any file just written), encrypted from the start when the old file is,
+ * shared for reading and deletion only, with the rights to delete it, to
+ * set its compression (which needs read and write) and, when there is a DACL
+ * to give it, to set that. A folder that denies the owner of a new file
+ * those (an OWNER RIGHTS entry) gets a file with its own default
  * permissions instead. */
 static HANDLE create_temp(void)
 {
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_DELETE;
-    const DWORD attributes = kept_attributes | FILE_ATTRIBUTE_ARCHIVE;
-    HANDLE h = INVALID_HANDLE_VALUE;
+    const DWORD access = GENERIC_WRITE | DELETE | FILE_READ_DATA | FILE_READ_ATTRIBUTES;
+    const DWORD attributes = keep_create_attributes();
+    HANDLE h;
 
-    if (have_security) {
-        h = CreateFileW(tmp_path, GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC, share, NULL,
-                        CREATE_NEW, attributes, NULL);
+    if (keep_security()) {
+        h = CreateFileW(tmp_path, access | READ_CONTROL | WRITE_DAC, share, NULL, CREATE_NEW,
+                        attributes, NULL);
         if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED)
             return h;
-        have_security = 0;
+        keep_no_security();
     }
-    return CreateFileW(tmp_path, GENERIC_WRITE | DELETE, share, NULL, CREATE_NEW, attributes, NULL);
+    return CreateFileW(tmp_path, access, share, NULL, CREATE_NEW, attributes, NULL);
 }
 
 /* Create a new temporary file in the destination's folder (that of its full
- * path, so never a stream of another file), named after our process, shared
- * for deletion so the console-event handler can remove it while it is open,
- * with the attributes and permissions of the file it replaces. */
+ * path, so never a stream of another file), named after our process, with
+ * what it takes over from the file it replaces, and out->fd writing it. */
 static int open_temp(PLATFORM_OUT *out)
 {
     static wchar_t name[PLATFORM_PATH_SIZE];
@@ -202,7 +182,7 @@ static int open_temp(PLATFORM_OUT *out)
         for (int i = 0; i <= n; i++)
             name[dirlen + (size_t)i] = (wchar_t)(unsigned char)suffix[i];
         /* the output's name may fit MAX_PATH where this longer one does not */
-        if (!system_path(name, tmp_path, PLATFORM_PATH_SIZE))
+        if (system_path(name, tmp_path, PLATFORM_PATH_SIZE) != NAME_FILE)
             break;
         HANDLE h = create_temp();
         if (h == INVALID_HANDLE_VALUE) {
@@ -210,10 +190,13 @@ static int open_temp(PLATFORM_OUT *out)
                 continue;
             break;
         }
-        if (!take_security(h) || (out->fd = _open_osfhandle((intptr_t)h, 0)) < 0) { /* binary */
-            discard_temp(h);
+        if (!take_over(h, tmp_path) || (out->fd = _open_osfhandle((intptr_t)h, 0)) < 0) { /* binary */
+            if (!delete_on_close(h))
+                DeleteFileW(tmp_path);
+            CloseHandle(h);
             break;
         }
+        tmp_handle = h;
         tmp_active = 1;
         ok = 1;
         break;
@@ -222,47 +205,35 @@ static int open_temp(PLATFORM_OUT *out)
     return ok;
 }
 
-static int open_in_place(const wchar_t *path, PLATFORM_OUT *out)
-{
-    out->in_place = 1;
-    out->fd = _wopen(path, _O_WRONLY | _O_BINARY | _O_NOINHERIT);
-    return out->fd >= 0;
-}
-
 /* A device is written only when it is named as one (NUL, COM5, \\.\COM5):
- * "COM5.bin" or "nul.txt" would reach the device just the same, where the
- * user meant a file, so such names are refused before anything is opened.
- * So is a name of a stream ("out.bin:fw"): an image there is not seen in a
- * listing and is lost when the file is copied to FAT, a zip or a mail, and
- * a stream cannot be replaced by a rename, only written in place. */
+ * "COM5.bin" or "out\COM5.bin\." would reach the device just the same,
+ * where the user meant a file, so such names are refused before anything
+ * is opened. So is a name of a stream ("out.bin:fw"): an image there is not
+ * seen in a listing and is lost when the file is copied to FAT, a zip or a
+ * mail, and a stream cannot be replaced by a rename, only written in place. */
 int platform_output_open(const char *path, PLATFORM_OUT *out)
 {
     static wchar_t given[PLATFORM_PATH_SIZE];
 
     out->fd = -1;
     out->in_place = 0;
-    kept_attributes = 0;
-    have_security = 0;
+    keep_nothing();
     if (strlen(path) >= sizeof out->target || !utf8_to_wide(path, given, PLATFORM_PATH_SIZE))
         return 0;
     strcpy(out->target, path);
-    switch (name_kind(given)) {
-    case NAME_DISGUISED:
-        return 0;
+    switch (system_path(given, target_path, PLATFORM_PATH_SIZE)) {
     case NAME_DEVICE:
-        return output_kind(given) == OUT_DEVICE && open_in_place(given, out);
-    default:
+        out->in_place = 1;
+        return output_kind(target_path, 1, out) == OUT_DEVICE;
+    case NAME_FILE:
         break;
-    }
-    if (!system_path(given, target_path, PLATFORM_PATH_SIZE) ||
-        wcschr(target_path + folder_length(target_path), L':') != NULL)
+    default:
         return 0;
-    switch (output_kind(target_path)) {
+    }
+    switch (output_kind(target_path, 0, out)) {
     case OUT_NONE:
     case OUT_FILE:
         return open_temp(out);
-    case OUT_DEVICE:
-        return open_in_place(target_path, out);
     default:
         return 0;
     }
@@ -283,11 +254,33 @@ int platform_output_write(PLATFORM_OUT *out, const void *buf, size_t len)
     return 1;
 }
 
-/* Move the closed temporary file over the destination. MOVEFILE_COPY_ALLOWED
- * is left out on purpose: it would turn the rename into a copy that can be
- * interrupted half way. A virus scanner or indexer that has just opened the
- * new file makes the move fail for a moment, so a sharing failure is tried
- * again for about a second before we give up. */
+/* May a move that failed with err work a moment later? When another
+ * program (a virus scanner, an indexer) has the destination open: Windows
+ * reports that as a sharing violation or, since a file still open cannot be
+ * replaced even where it shares deletion, as access denied. Access denied
+ * is also what a lasting refusal looks like, so the destination is asked
+ * for the right to delete it: refused for lack of permission, a retry
+ * cannot help; granted, or refused by sharing, it is in use. */
+static int destination_busy(DWORD err)
+{
+    if (err == ERROR_SHARING_VIOLATION)
+        return 1;
+    if (err != ERROR_ACCESS_DENIED)
+        return 0;
+    HANDLE h = CreateFileW(target_path, DELETE, SHARE_ALL, NULL, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        return 1;
+    }
+    return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+/* Move the temporary file, still open, over the destination. Our handle
+ * shares deletion, which is what the move's own open of the file asks for.
+ * MOVEFILE_WRITE_THROUGH has the call return only once the move is on the
+ * disk; MOVEFILE_COPY_ALLOWED is left out on purpose: it would turn the
+ * rename into a copy that can be interrupted half way. */
 static int move_into_place(void)
 {
     for (int attempt = 1;; attempt++) {
@@ -296,42 +289,44 @@ static int move_into_place(void)
                                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
         DWORD err = GetLastError();
         if (moved)
-            tmp_active = 0;
+            tmp_active = 0; /* the output now: nothing to remove any more */
         int stop = moved || quitting;
         ReleaseSRWLockExclusive(&tmp_lock);
         if (moved)
             return 1;
-        if (stop || attempt == 8 || (err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION))
-            break;
+        if (stop || attempt == MOVE_ATTEMPTS || !destination_busy(err))
+            return 0;
         Sleep(30 * attempt);
     }
-    remove_temp();
-    return 0;
 }
 
+/* The image is flushed through the handle first: late write errors (a full
+ * disk, a network share) show up here, before the old file is given up, and
+ * the content is on the disk before the move gives it the name. */
 int platform_output_commit(PLATFORM_OUT *out)
 {
-    /* Flushing first makes late write errors (a full disk, a network share)
-     * show up here, before the old file is given up; and the new content is
-     * on disk before the move that MOVEFILE_WRITE_THROUGH makes lasting. */
-    int flushed = out->in_place || _commit(out->fd) == 0;
-    int closed = _close(out->fd) == 0;
-
-    out->fd = -1;
-    if (out->in_place)
+    if (out->in_place) {
+        int closed = _close(out->fd) == 0;
+        out->fd = -1;
         return closed;
-    if (!flushed || !closed) {
-        remove_temp();
+    }
+    if (!FlushFileBuffers((HANDLE)_get_osfhandle(out->fd)) || !move_into_place()) {
+        discard_temp(out);
         return 0;
     }
-    return move_into_place();
+    int closed = _close(out->fd) == 0;
+    out->fd = -1;
+    return closed;
 }
 
 void platform_output_abort(PLATFORM_OUT *out)
 {
+    if (out->in_place) {
+        if (out->fd >= 0)
+            _close(out->fd);
+        out->fd = -1;
+        return;
+    }
     if (out->fd >= 0)
-        _close(out->fd);
-    out->fd = -1;
-    if (!out->in_place)
-        remove_temp();
+        discard_temp(out);
 }

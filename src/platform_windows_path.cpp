@@ -61,13 +61,13 @@ static size_t namespace_prefix(const wchar_t *name)
     return 0;
 }
 
-int name_kind(const wchar_t *name)
+/* The DOS device rule on a name in the form the DOS rules apply to (a
+ * relative or full path, or \\.\): is it a device, one with more after it,
+ * or a file? The \\.\ namespace holds files only under a drive or UNC. */
+static int name_kind(const wchar_t *name)
 {
     size_t ns = namespace_prefix(name);
     if (ns != 0) {
-        /* \\?\C:\..., \\.\C:\... and \\?\UNC\... are file paths; anything
-         * else there (\\.\COM5, \\?\GLOBALROOT\...) and every \??\ name is
-         * a device or the system's own: never a file we build or read. */
         const wchar_t *p = name + ns;
         int drive = p[0] != 0 && p[1] == L':' && is_separator(p[2]);
         int unc = same_word(p, 3, "UNC") && is_separator(p[3]);
@@ -97,15 +97,56 @@ int name_kind(const wchar_t *name)
     return last[base] == 0 ? NAME_DEVICE : NAME_DISGUISED;
 }
 
+/* Exactly "\\?\", backslashes only: the one prefix Windows does not parse
+ * after ("//?/" is normalised like "\\.\"). */
+static int extended_form(const wchar_t *name)
+{
+    return name[0] == L'\\' && name[1] == L'\\' && name[2] == L'?' && name[3] == L'\\';
+}
+
+/* What an extended name \\?\... names: a file under a drive, UNC\ or a
+ * volume (Volume{...}\), a stream of one, or else a device. */
+static int extended_kind(const wchar_t *name)
+{
+    const wchar_t *p = name + 4;
+    int drive = p[0] != 0 && p[1] == L':' && p[2] == L'\\';
+    int unc = same_word(p, 3, "UNC") && p[3] == L'\\';
+    int volume = same_word(p, 7, "VOLUME{") && wcschr(p, L'}') != NULL &&
+                 wcschr(p, L'}')[1] == L'\\';
+    if (!(drive || unc || volume))
+        return NAME_DEVICE;
+    return wcschr(name + folder_length(name), L':') != NULL ? NAME_STREAM : NAME_FILE;
+}
+
+static int copy_name(const wchar_t *name, wchar_t *out, size_t count)
+{
+    size_t n = wcslen(name);
+    if (n >= count)
+        return 0;
+    wmemcpy(out, name, n + 1);
+    return 1;
+}
+
 int system_path(const wchar_t *name, wchar_t *out, size_t count)
 {
     if (count == 0 || count > 0xFFFFFFFFu)
-        return 0;
+        return NAME_UNUSABLE;
+    if (extended_form(name))
+        return copy_name(name, out, count) ? extended_kind(name) : NAME_UNUSABLE;
+    if (name[0] == L'\\' && name[1] == L'?' && name[2] == L'?' && name[3] == L'\\')
+        return copy_name(name, out, count) ? NAME_DEVICE : NAME_UNUSABLE;
+
+    int kind = name_kind(name);
     DWORD n = GetFullPathNameW(name, (DWORD)count, out, NULL);
     if (n == 0 || n >= count)
-        return 0;
-    if (n <= PLAIN_PATH_MAX || namespace_prefix(out) != 0)
-        return 1;
+        return NAME_UNUSABLE;
+    if (kind == NAME_FILE)
+        kind = name_kind(out); /* what a "\." or a ".." at the end hid */
+    if (kind == NAME_FILE && wcschr(out + folder_length(out), L':') != NULL)
+        kind = NAME_STREAM;
+    if (kind == NAME_DEVICE || kind == NAME_DISGUISED || n <= PLAIN_PATH_MAX ||
+        namespace_prefix(out) != 0)
+        return kind;
 
     /* C:\dir\... becomes \\?\C:\dir\...; \\server\share\... becomes
      * \\?\UNC\server\share\.... The full path is already what Windows
@@ -119,14 +160,14 @@ int system_path(const wchar_t *name, wchar_t *out, size_t count)
         prefix = L"\\\\?\\UNC\\";
         keep = 2;
     } else {
-        return 1;
+        return kind;
     }
     size_t plen = wcslen(prefix);
     if (n - keep + plen >= count)
-        return 0;
+        return NAME_UNUSABLE;
     memmove(out + plen, out + keep, (n - keep + 1) * sizeof out[0]);
     memcpy(out, prefix, plen * sizeof out[0]);
-    return 1;
+    return kind;
 }
 
 size_t folder_length(const wchar_t *full)

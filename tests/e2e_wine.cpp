@@ -25,6 +25,8 @@ static const std::string EXE = SWUG_GEN_EXE_PATH;
 static const std::string WINE = SWUG_WINE_PATH;
 static const std::string PREFIX = SWUG_WINE_PREFIX;
 static const std::string LINUX_GEN = SWUG_GEN_PATH;
+static const std::string HELPER_EXE = SWUG_WINE_HELPER_EXE_PATH;
+static const std::string VERIFY_EXE = SWUG_VERIFY_EXE_PATH;
 static const std::string PROMPT = "Press any key to exit!";
 static const char IN[] = "data/KOVRIN_SW.bin";
 static const char OUT[] = "out/KOVRIN_UPGRADE_SW.bin";
@@ -105,8 +107,8 @@ struct Wine : ::testing::Test {
         std::string missing;
         if (access(WINE.c_str(), X_OK) != 0)
             missing = "Wine is not installed (no " + WINE + ")";
-        else if (!file_exists(EXE))
-            missing = "swug-gen.exe has not been built (no " + EXE + ")";
+        else if (!file_exists(EXE) || !file_exists(HELPER_EXE))
+            missing = "swug-gen.exe has not been built (no " + EXE + " or " + HELPER_EXE + ")";
         if (!missing.empty()) {
             if (in_ci())
                 FAIL() << missing << ", and CI must run the Windows tests. " << HOWTO;
@@ -129,6 +131,13 @@ static std::string unix_lines(const std::string &s)
         if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n'))
             r += s[i];
     return r;
+}
+
+/* A Unix path as Windows names it under Wine: Z:\tmp\... */
+static std::string win_path(std::string unix_path)
+{
+    std::replace(unix_path.begin(), unix_path.end(), '/', '\\');
+    return "Z:" + unix_path;
 }
 
 static RunResult wine_run(const std::vector<std::string> &args, const std::string &cwd,
@@ -220,6 +229,9 @@ TEST_F(Wine, ExistingOutputIsReplacedWhole)
     EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"fw.bin", "in.bin", "out.bin"}));
 }
 
+/* Also an output linked to /dev/null, a failed flush (fsync() fails), and an
+ * old output held open without sharing deletion by a program that tries the
+ * same on the temporary file: it must never get it (the file would stay). */
 TEST_F(Wine, FailuresAreSilentAndLeaveEveryFileAsItWas)
 {
     TempDir d;
@@ -229,21 +241,35 @@ TEST_F(Wine, FailuresAreSilentAndLeaveEveryFileAsItWas)
     write_file(d / "old.bin", "old image");
     write_file(d / "ro.bin", "read-only image");
     ASSERT_EQ(chmod((d / "ro.bin").c_str(), 0444), 0);
+    ASSERT_EQ(symlink("/dev/null", (d / "port.bin").c_str()), 0);
     make_dir(d / "dir");
-    struct { const char *in, *out; } cases[] = {
+    struct { const char *in, *out, *fault = ""; } cases[] = {
         {"missing.bin", "old.bin"}, {"empty.bin", "old.bin"}, {"big.bin", "old.bin"},
         {"dir", "old.bin"},         {"NUL", "old.bin"},       {"ok.bin", "nodir\\old.bin"},
         {"ok.bin", "dir"},          {"ok.bin", "ro.bin"},
+        {"ok.bin", "port.bin"},     {"ok.bin", "old.bin", "flush"}, {"ok.bin", "old.bin", "held"},
     };
     for (auto &c : cases) {
-        RunResult r = wine_run({c.in, c.out}, d.path);
-        EXPECT_EQ(r.status, 1) << c.in << " -> " << c.out;
+        RunOptions opt;
+        int held = -1, holder = -1;
+        if (strcmp(c.fault, "flush") == 0)
+            opt.env = {"LD_PRELOAD=" FAIL_OUTPUT_CALL_PATH, "SWUG_FAIL_CALL=fsync"};
+        if (strcmp(c.fault, "held") == 0) {
+            holder = start_program({WINE, HELPER_EXE, "hold", win_path(d / c.out), "6000"}, d.path, {}, &held);
+            char said[8] = "";
+            ASSERT_EQ(read(held, said, sizeof said), 8) << "the holder did not start";
+        }
+        RunResult r = wine_run({c.in, c.out}, d.path, opt);
+        EXPECT_EQ(r.status, 1) << c.in << " -> " << c.out << " " << c.fault;
         EXPECT_EQ(r.out, "") << c.in << " -> " << c.out;
+        if (holder > 0) { /* its status: how often it got hold of the temporary file */
+            EXPECT_EQ(finish_program(holder, held).status, 0);
+        }
     }
     EXPECT_EQ(read_file(d / "old.bin"), "old image");
     EXPECT_EQ(read_file(d / "ro.bin"), "read-only image");
     EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"big.bin", "dir", "empty.bin", "ok.bin",
-                                                          "old.bin", "ro.bin"}));
+                                                          "old.bin", "port.bin", "ro.bin"}));
     EXPECT_TRUE(list_dir(d / "dir").empty());
 }
 
@@ -271,41 +297,80 @@ static std::vector<std::string> traced_names(const std::vector<std::string> &arg
     return names;
 }
 
+/* COM1 mapped to `file`, while a Wine process holds the session open: Wine
+ * points com1 back at /dev/ttyS0 when a session starts. Then put back. */
+struct Com1OnFile {
+    std::string link = PREFIX + "/dosdevices/com1", before = std::string(4096, '\0');
+    pid_t session;
+    Com1OnFile(const std::string &file, const std::string &keep)
+    {
+        if ((session = fork()) == 0) {
+            dup2(open("/dev/null", O_RDWR), 1);
+            execl(WINE.c_str(), WINE.c_str(), HELPER_EXE.c_str(), "hold", win_path(keep).c_str(), "600000", nullptr);
+            _exit(127);
+        }
+        quiet_wine({"cmd", "/c", "exit"}, PREFIX + ".log"); /* the session is up, com1 reset */
+        before.resize((size_t)std::max<ssize_t>(0, readlink(link.c_str(), &before[0], before.size())));
+        unlink(link.c_str());
+        EXPECT_EQ(symlink(file.c_str(), link.c_str()), 0);
+    }
+    ~Com1OnFile()
+    {
+        unlink(link.c_str());
+        EXPECT_TRUE(before.empty() || symlink(before.c_str(), link.c_str()) == 0) << before;
+        kill(session, SIGKILL);
+        waitpid(session, nullptr, 0);
+    }
+};
+
 /* A device only when named as one: NUL in any folder and \\.\NUL are written
  * in place; a device name with more after it (which Windows 10 opens as the
- * device) and a stream are refused, and no device is read: nothing is opened
- * under such a name, nothing written (COM1 is mapped to a file here). Wine
- * takes superscript digits and streams as plain names: our own rule shows. */
+ * device), also where a "\." or ".." hides it from the name as typed, and a
+ * stream are refused, and no device is read: nothing is opened under such a
+ * name, nothing written (COM1 is mapped to a file here). Under \\?\ a device
+ * word and a trailing dot are a file's own name. Wine takes superscript
+ * digits and streams as plain names: our own rule shows. */
 TEST_F(Wine, DevicesOnlyWhenNamedAsDevices)
 {
     TempDir d, t;
     write_file(d / "in.bin", "abc");
+    write_file(d / "b.bin", "b image");
     write_file(d / "COM¹.bin", "abc");
     write_file(d / "line", "serial line");
     make_dir(d / "out");
-    std::string com1 = PREFIX + "/dosdevices/com1";
-    unlink(com1.c_str());
-    ASSERT_EQ(symlink((d / "line").c_str(), com1.c_str()), 0);
-    struct { const char *in, *out; int status; } cases[] = {
+    write_file(t / "keep", "");
+    Com1OnFile com1(d / "line", t / "keep");
+    std::string ext = "\\\\?\\" + win_path(d.path) + "\\";
+    struct { std::string in, out; int status; } cases[] = {
         {"in.bin", "NUL", 0},           {"in.bin", "out\\nul", 0},        {"in.bin", "./out/NUL", 0},
         {"in.bin", "\\\\.\\NUL", 0},   {"in.bin", "out\\COM1.bin", 1},   {"in.bin", "out\\aux.fw.bin", 1},
         {"in.bin", "nul.txt", 1},       {"in.bin", "NUL  ", 1},            {"in.bin", "out\\Nul.", 1},
         {"in.bin", "out\\com¹.bin", 1}, {"in.bin", "out\\LPT3 .txt", 1}, {"in.bin", "in.bin:fw", 1},
         {"in.bin", "out\\new.bin:fw", 1}, {"COM1", "out\\a.bin", 1},      {"COM¹.bin", "out\\a.bin", 1},
+        {"in.bin", "out\\COM1.bin\\.", 1}, {"in.bin", "out\\x\\..\\COM1.bin\\.", 1},
+        {"in.bin", "out\\aux.fw.bin\\.", 1}, {"COM1\\.", "out\\a.bin", 1}, {"out\\..\\COM1\\.", "out\\a.bin", 1},
+        {"in.bin", ext + "b.bin.", 0},  {"in.bin", ext + "COM1.bin", 0},
     };
     for (auto &c : cases) {
         int status;
         std::vector<std::string> names = traced_names({WINE, EXE, c.in, c.out}, d.path, t / "trace", &status);
         EXPECT_EQ(status, c.status) << c.in << " -> " << c.out;
-        std::string refused = strcmp(c.in, "in.bin") == 0 ? c.out : c.in;
+        std::string refused = c.in == "in.bin" ? c.out : c.in;
+        while (refused.size() > 2 && refused.compare(refused.size() - 2, 2, "\\.") == 0)
+            refused.resize(refused.size() - 2);
         refused = refused.substr(refused.find_last_of("\\/") + 1);
         for (const std::string &name : names) /* nothing is opened under a refused name */
             EXPECT_TRUE(c.status == 0 || name.find(refused) == std::string::npos) << name;
     }
-    unlink(com1.c_str());
+    for (const char *hidden : {"COM1\\.", "out\\..\\COM1\\."}) /* swug-verify.exe reads no device either */
+        EXPECT_EQ(run_program({WINE, VERIFY_EXE, hidden}, d.path).status, 2) << hidden;
     EXPECT_EQ(read_file(d / "line"), "serial line");
     EXPECT_EQ(read_file(d / "in.bin"), "abc");
-    EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"COM¹.bin", "in.bin", "line", "out"}));
+    EXPECT_EQ(read_file(d / "b.bin"), "b image");
+    EXPECT_TRUE(read_file(d / "b.bin.") == reference_image("abc"));
+    EXPECT_TRUE(read_file(d / "COM1.bin") == reference_image("abc"));
+    EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"COM1.bin", "COM¹.bin", "b.bin", "b.bin.",
+                                                          "in.bin", "line", "out"}));
     EXPECT_TRUE(list_dir(d / "out").empty());
 }
 
@@ -407,6 +472,20 @@ TEST_F(Wine, ConsoleWaitsForOneKeyWithoutEcho)
     EXPECT_TRUE(read_file(w / OUT) == reference_image(input));
 }
 
+/* Ctrl-Break at the prompt ends the wait as a key does (Wine sends none: the
+ * helper starts the handler as Windows does, on a thread at CtrlRoutine). */
+TEST_F(Wine, CtrlBreakAtThePromptEndsTheWaitLikeAKey)
+{
+    std::string input = awkward(1000, 6);
+    Workspace w(&input);
+    PtyRun run({WINE, HELPER_EXE, "break", "Z:" + EXE}, w.path);
+    ASSERT_TRUE(run.ended(60)) << "still waiting: " << screen_text(run.out);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(screen_text(run.out).find("data/KOVRIN_SW.bin len= 1000\n" + PROMPT), std::string::npos)
+        << screen_text(run.out);
+    EXPECT_TRUE(read_file(w / OUT) == reference_image(input));
+}
+
 /* _isatty() is true for NUL: a program that asks it would wait on the
  * console here, for a key that a script never sends. */
 TEST_F(Wine, NulAsStandardInputEndsTheWaitEvenWithAConsole)
@@ -496,7 +575,6 @@ TEST_F(Wine, ReleaseZipRunsOnItsOwn)
  * 932 (Japanese, where 0x5C is also the second byte of characters such as
  * ソ and 表) from ja_JP, 1252 (Western) from en_US. Both are built once with
  * localedef into the build tree; UTF-8 keeps the Unix names as they are. */
-static const std::string VERIFY_EXE = SWUG_VERIFY_EXE_PATH;
 static const char *const LOCALES[] = {"ja_JP.UTF-8", "en_US.UTF-8"};
 
 /* The folder to point LOCPATH at, or "" after a failure has been reported. */

@@ -1,0 +1,76 @@
+/* A second Windows program for the Wine tests. "hold FILE MS": hold FILE open
+ * without sharing deletion for MS ms and do the same to any .swug-gen-*.tmp
+ * beside it; status: how many it got. "break EXE": give EXE a Ctrl-Break at
+ * its closing prompt; status: EXE's. */
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+static const DWORD NO_DELETE = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+static int hold(const wchar_t *file, DWORD ms)
+{
+    wchar_t name[MAX_PATH];
+    const wchar_t *slash = wcsrchr(file, L'\\');
+    int dir = slash ? (int)(slash + 1 - file) : 0, got = 0;
+    if (!slash || CreateFileW(file, GENERIC_READ, NO_DELETE, NULL, OPEN_EXISTING, 0, NULL) == INVALID_HANDLE_VALUE)
+        return 100;
+    printf("holding\n");
+    fflush(stdout);
+    for (DWORD start = GetTickCount(); GetTickCount() - start < ms; Sleep(1)) {
+        WIN32_FIND_DATAW found;
+        swprintf(name, MAX_PATH, L"%.*ls.swug-gen-*.tmp", dir, file);
+        HANDLE f = FindFirstFileW(name, &found);
+        if (f != INVALID_HANDLE_VALUE && FindClose(f)) {
+            swprintf(name, MAX_PATH, L"%.*ls%ls", dir, file, found.cFileName);
+            got += CreateFileW(name, GENERIC_READ, NO_DELETE, NULL, OPEN_EXISTING, 0, NULL) != INVALID_HANDLE_VALUE;
+        }
+    }
+    return got;
+}
+
+static int press_break(wchar_t *exe)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
+    STARTUPINFOW si = {};
+    PROCESS_INFORMATION pi;
+    HANDLE rd, wr;
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, NO_DELETE, &inherit, OPEN_EXISTING, 0, NULL);
+    if (!CreatePipe(&rd, &wr, &inherit, 0) || !SetHandleInformation(rd, HANDLE_FLAG_INHERIT, 0))
+        return 100;
+    si.hStdOutput = si.hStdError = wr;
+    if (!CreateProcessW(exe, NULL, NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi))
+        return 101;
+    CloseHandle(wr);
+    char text[4096] = "";
+    DWORD n, len = 0, status = 102;
+    while (!strstr(text, "Press any key to exit!") && len < sizeof text - 1 &&
+           ReadFile(rd, text + len, sizeof text - 1 - len, &n, NULL) && n)
+        text[len += n] = 0;
+    fwrite(text, 1, len, stdout);
+    fflush(stdout);
+    /* as Windows hands a console event to a process: a thread of its own
+     * started at CtrlRoutine (Wine sends no Ctrl-Break) */
+    FARPROC ctrl = GetProcAddress(GetModuleHandleW(L"kernelbase.dll"), "CtrlRoutine");
+    if (!ctrl || !CreateRemoteThread(pi.hProcess, NULL, 0, (LPTHREAD_START_ROUTINE)(void *)ctrl,
+                                     (void *)(ULONG_PTR)CTRL_BREAK_EVENT, 0, NULL) ||
+        WaitForSingleObject(pi.hProcess, 20000) != WAIT_OBJECT_0)
+        TerminateProcess(pi.hProcess, 103);
+    WaitForSingleObject(pi.hProcess, 5000);
+    GetExitCodeProcess(pi.hProcess, &status);
+    return (int)status;
+}
+
+int wmain(int argc, wchar_t **argv)
+{
+    if (argc == 4 && wcscmp(argv[1], L"hold") == 0)
+        return hold(argv[2], (DWORD)wcstoul(argv[3], NULL, 10));
+    if (argc == 3 && wcscmp(argv[1], L"break") == 0)
+        return press_break(argv[2]);
+    return 99;
+}
