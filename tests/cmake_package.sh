@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The CMake package and swug_add_upgrade_image(): the firmware project in
 # tests/cmake_consumer/ built against the tools installed into a scratch
-# prefix and with add_subdirectory of the source tree; the Windows .zip's
-# package found; examples/cmake-firmware/ cross-built for a Cortex-M.
+# prefix, with add_subdirectory of the source tree and with Ninja
+# Multi-Config; the Windows .zip's package found; examples/cmake-firmware/
+# cross-built for a Cortex-M against the package, and with the tree added
+# (add_subdirectory, FetchContent), which takes host tools.
 #   cmake_package.sh BUILD_DIR SOURCE_DIR [PREFIX]
 # With PREFIX (an unpacked package), only the project against PREFIX.
 set -euo pipefail
@@ -24,10 +26,11 @@ consumer() {
     verify "$dir/out/fw.img" "$work/fw.raw"
     verify "$dir/elf_image.bin" "$dir/fw"
 }
-# rebuild DIR IMAGES: build again; it must make just IMAGES (or fail: "fails").
+# rebuild DIR IMAGES: build again; it must make just IMAGES (or fail: "fails",
+# its log in $work/log).
 rebuild() {
     local log
-    log=$(cmake --build "$1" 2>&1) || log=fails
+    log=$(cmake --build "$1" 2>&1) || { echo "$log" >"$work/log" && log=fails; }
     [ "$(sed 's/.*Building upgrade image //;t;/^fails$/!d' <<<"$log")" = "$2" ] ||
         fail "build again: wanted '$2': $log"
 }
@@ -39,9 +42,10 @@ if [ $# -ge 3 ]; then
     exit 0
 fi
 
-# rows DIR: a second build makes nothing; a changed input is made again; a
-# failing swug-gen fails the build and leaves the older image; a failing
-# swug-verify fails it and removes the image.
+# rows DIR: a second build makes nothing; a changed input is made again; an
+# input over the limit fails the build with its size and leaves the older
+# image; a failing swug-verify fails it and removes the image; a failing
+# swug-gen removes the raw file the step wrote.
 rows() {
     rebuild "$1" ""
     head -c 5000 "$src/data/KOVRIN_SW.bin" >"$work/in.bin"
@@ -50,11 +54,15 @@ rows() {
     cp "$1/raw_image.bin" "$work/before"
     head -c 1048577 /dev/zero >"$work/in.bin" # over the limit
     rebuild "$1" fails
+    grep -q "in.bin is 1048577 bytes, over the limit" "$work/log" || fail "no size: $(cat "$work/log")"
     cmp -s "$1/raw_image.bin" "$work/before" || fail "a failing swug-gen changed the image"
     cp "$src/data/KOVRIN_SW.bin" "$work/in.bin"
     cmake "$1" -DSWUG_VERIFY_EXECUTABLE=/bin/false >/dev/null
     rebuild "$1" fails
     [ ! -e "$1/raw_image.bin" ] || fail "the image swug-verify rejected is still there"
+    cmake "$1" -DSWUG_GEN_EXECUTABLE=/bin/false >/dev/null
+    ! cmake --build "$1" --target fw_image >/dev/null 2>&1 || fail "swug-gen /bin/false passed"
+    [ ! -e "$1/fw_image.raw" ] || fail "a failed step left its raw file"
 }
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 consumer "$work/installed" -DCMAKE_PREFIX_PATH="$work/prefix"
@@ -65,8 +73,37 @@ gen=()
 command -v ninja >/dev/null && gen=(-G Ninja)
 consumer "$work/sub" "${gen[@]}" -DSWUG_SOURCE="$src"
 rows "$work/sub"
+# A FIRMWARE that is a library is refused at configure, though defined later.
+! cmake -S "$src/tests/cmake_consumer" -B "$work/lib" -DCMAKE_PREFIX_PATH="$work/prefix" \
+    -DFW_INPUT="$work/in.bin" -DFW_LIBRARY=ON >"$work/lib.log" 2>&1 &&
+    grep -q "FIRMWARE fwlib is a STATIC_LIBRARY, not" "$work/lib.log" || fail "library: $(cat "$work/lib.log")"
 
-zip=$(ls "$src"/build-win/packages/swug-*-win64.zip 2>/dev/null | head -1)
+# Multi-config: fw_image:Release from the Debug build file takes the Release
+# firmware; each configuration installs the image of its own raw file, and
+# building one configuration leaves the other's image alone.
+if [ ${#gen[@]} -gt 0 ]; then
+    mc=$work/multi
+    cmake -S "$src/tests/cmake_consumer" -B "$mc" -G "Ninja Multi-Config" -DCMAKE_CROSS_CONFIGS=all \
+        -DCMAKE_PREFIX_PATH="$work/prefix" -DFW_INPUT="$work/in.bin" >"$mc.log" 2>&1 &&
+        cmake --build "$mc" --target fw_image:Release >>"$mc.log" 2>&1 || fail "multi-config: $(cat "$mc.log")"
+    # own CONFIG FILE: FILE must be swug-gen's image of CONFIG's firmware.
+    own() {
+        objcopy -O binary "$mc/$1/fw" "$work/$1.raw" && "$build/swug-gen" "$work/$1.raw" "$work/$1.img"
+        cmp "$work/$1.img" "$2" || fail "$2: not the image of the $1 firmware"
+    }
+    own Release "$mc/out/Release/fw.img"
+    [ ! -e "$mc/out/Debug" ] || fail "fw_image:Release made a Debug image"
+    cmake --build "$mc" --config Debug >>"$mc.log" 2>&1 &&
+        cmake --build "$mc" --config Release >>"$mc.log" 2>&1 || fail "multi-config: $(cat "$mc.log")"
+    [ "$(cmake --build "$mc" --config Debug)" = "ninja: no work to do." ] || fail "Debug built again"
+    for c in Debug Release; do
+        cmake --install "$mc" --config $c --prefix "$work/mi/$c" >/dev/null
+        own $c "$work/mi/$c/images/fw.img"
+    done
+    ! cmp -s "$work/Debug.img" "$work/Release.img" || fail "Debug and Release images are the same"
+fi
+
+zip=$(ls "$src"/build-win/packages/swug-*-win64.zip 2>/dev/null | head -1) || true
 if [ -n "$zip" ]; then
     unzip -q "$zip" -d "$work/zip"
     cmake -S "$src/tests/cmake_consumer" -B "$work/zipc" -DFW_INPUT="$work/in.bin" \
@@ -75,14 +112,32 @@ else # the Wine tests fail on this in CI
     echo "SKIP: no Windows .zip (bash scripts/build-windows.sh builds it)"
 fi
 
-if command -v arm-none-eabi-gcc >/dev/null; then
-    fw=$work/arm
+# arm DIR TOOLS_FROM CMAKE_ARGS...: cross-build the example; configure must
+# say where the tools come from; the image must be right, and no program of
+# the tree but the two tools built.
+arm() {
+    local fw=$1 from=$2 && shift 2
+    local out=$fw
+    [[ "$*" == *Multi-Config* ]] && out=$fw/Release
     cmake -S "$src/examples/cmake-firmware" -B "$fw" -DCMAKE_PREFIX_PATH="$work/prefix" \
-        -DCMAKE_TOOLCHAIN_FILE="$src/examples/cmake-firmware/arm-none-eabi.cmake" >"$fw.log" 2>&1 &&
-        cmake --build "$fw" >"$fw.log" 2>&1 || fail "examples/cmake-firmware: $(cat "$fw.log")"
-    arm-none-eabi-objcopy -O binary "$fw/firmware.elf" "$work/arm.raw"
-    verify "$fw/firmware_image.bin" "$work/arm.raw"
+        -DCMAKE_TOOLCHAIN_FILE="$src/examples/cmake-firmware/arm-none-eabi.cmake" "$@" >"$fw.log" 2>&1 &&
+        cmake --build "$fw" --config Release >>"$fw.log" 2>&1 || fail "examples/cmake-firmware $*: $(cat "$fw.log")"
+    [ -z "$from" ] || grep -q "swug: .*$from" "$fw.log" || fail "$*: tools not from $from: $(cat "$fw.log")"
+    arm-none-eabi-objcopy -O binary "$out/firmware.elf" "$work/arm.raw"
+    verify "$out/firmware_image.bin" "$work/arm.raw"
     [ "$(od -An -tx4 -N4 "$work/arm.raw")" = " 20005000" ] || fail "the image does not start with the vector table"
+    [ -z "$(find "$fw" -name 'make-sample*' -o -name '*-tests' -o -name swug-reference-files)" ] ||
+        fail "$*: a sample or test program was built"
+}
+if command -v arm-none-eabi-gcc >/dev/null; then
+    arm "$work/arm" ""
+    arm "$work/arm-sub" "installed package in $work/prefix" -DSWUG_SOURCE="$src"
+    # FetchContent of a clone of the tree as it is now, with no package to find.
+    git -C "$src" ls-files -z | (cd "$src" && tar --null -T - -cf -) | (mkdir "$work/repo" && tar -xf - -C "$work/repo")
+    git -C "$work/repo" init -q && git -C "$work/repo" add -A &&
+        git -C "$work/repo" -c user.name=t -c user.email=t@t commit -qm t || fail "no clone of $src"
+    arm "$work/arm-fetch" "built for the build machine" "${gen[@]/Ninja/Ninja Multi-Config}" \
+        -DSWUG_GIT="file://$work/repo" -DSWUG_GIT_TAG=HEAD -DCMAKE_DISABLE_FIND_PACKAGE_swug=ON
 else
     echo "SKIP: gcc-arm-none-eabi cannot be installed here: examples/cmake-firmware not built"
 fi
