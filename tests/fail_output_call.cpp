@@ -58,26 +58,46 @@ extern "C" int rename(const char *from, const char *to)
     return (int)syscall(SYS_renameat, AT_FDCWD, from, AT_FDCWD, to);
 }
 
-static int open_path(const char *path, int flags, va_list ap)
+extern "C" int renameat(int fromdir, const char *from, int todir, const char *to)
+{
+    if (failing("rename") && is_temp_name(from)) {
+        const char *e = getenv("SWUG_FAIL_ERRNO");
+        errno = e ? atoi(e) : EIO;
+        return -1;
+    }
+    return (int)syscall(SYS_renameat, fromdir, from, todir, to);
+}
+
+static int open_path(int dir, const char *path, int flags, va_list ap)
 {
     static bool swapped;
     mode_t mode = (flags & O_CREAT) ? (mode_t)va_arg(ap, int) : 0;
     const char *from = getenv("SWUG_SWAP_FROM");
     if (failing("swap") && !swapped && (flags & O_ACCMODE) != O_RDONLY && from) {
         swapped = true;
-        syscall(SYS_renameat, AT_FDCWD, from, AT_FDCWD, path);
+        syscall(SYS_renameat, AT_FDCWD, from, dir, path);
     }
-    return (int)syscall(SYS_openat, AT_FDCWD, path, flags, mode);
+    return (int)syscall(SYS_openat, dir, path, flags, mode);
 }
 
 extern "C" int open(const char *path, int flags, ...)
 {
     va_list ap;
     va_start(ap, flags);
-    int fd = open_path(path, flags, ap);
+    int fd = open_path(AT_FDCWD, path, flags, ap);
+    va_end(ap);
+    return fd;
+}
+
+extern "C" int openat(int dir, const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    int fd = open_path(dir, path, flags, ap);
     va_end(ap);
     return fd;
 }
 
 /* the same call under its large-file name */
 extern "C" int open64(const char *path, int flags, ...) __attribute__((alias("open")));
+extern "C" int openat64(int dir, const char *path, int flags, ...) __attribute__((alias("openat")));
