@@ -112,6 +112,10 @@ static void catch_signal(int sig, void (*handler)(int), int flags)
     sa.sa_handler = handler;
     sa.sa_flags = flags;
     cleanup_set(&sa.sa_mask);
+    /* SIGTTOU held too: a handler's tcsetattr from the background must not stop us */
+    sigaddset(&sa.sa_mask, SIGTTOU);
+    sigaddset(&sa.sa_mask, SIGTTIN);
+    sigaddset(&sa.sa_mask, SIGTSTP);
     sigaction(sig, &sa, NULL);
 }
 
@@ -126,8 +130,9 @@ static void on_continue(int sig)
     errno = saved_errno;
 }
 
-/* Ctrl-Z: hand the terminal back as it was before the key wait, stop with
- * the default action, and on waking up catch the next Ctrl-Z again. Where
+/* Ctrl-Z, or a read or terminal change from the background (SIGTTIN,
+ * SIGTTOU): hand the terminal back as it was before the key wait, stop with
+ * the default action, and on waking up catch the next one again. Where
  * the system discards the stop (an orphaned process group) the wait simply
  * goes on, raw. */
 static void on_stop(int sig)
@@ -173,6 +178,8 @@ void platform_init(void)
             catch_signal(sig, on_signal, 0);
     /* a stop and a continue must not fail a system call: restart it */
     catch_signal(SIGTSTP, on_stop, SA_RESTART);
+    catch_signal(SIGTTIN, on_stop, SA_RESTART);
+    catch_signal(SIGTTOU, on_stop, SA_RESTART);
     catch_signal(SIGCONT, on_continue, SA_RESTART);
     /* a FIFO output whose reader went away is a write error, not a kill */
     signal(SIGPIPE, SIG_IGN);
@@ -228,6 +235,7 @@ static void hold_term_signals(sigset_t *old)
 
     cleanup_set(&set);
     sigaddset(&set, SIGTSTP);
+    sigaddset(&set, SIGTTIN); /* not SIGTTOU: from the background, our tcsetattr must stop us */
     sigaddset(&set, SIGCONT);
     sigprocmask(SIG_BLOCK, &set, old);
 }

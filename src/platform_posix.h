@@ -48,6 +48,11 @@ enum {
  * value; whatever is open is closed by platform_output_abort(). */
 int output_resolve(const char *path, PLATFORM_OUT *out, struct stat *st);
 
+/* Store a fresh name for a temporary output in name: ".swug-gen-" and six
+ * letters or digits, different on every call. */
+constexpr size_t TEMP_NAME_SIZE = 32;
+void temp_name(char name[TEMP_NAME_SIZE]);
+
 /* Is the folder open as dir append-only (chattr +a): entries may be made
  * there, but none renamed or removed? 0 where the system cannot tell. */
 int folder_append_only(int dir);

@@ -13,7 +13,9 @@
 #include "platform_posix.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -152,6 +154,26 @@ int output_resolve(const char *path, PLATFORM_OUT *out, struct stat *st)
     if (end == 0)
         return RESOLVE_FAILED; /* a name we cannot tell is never written in place */
     return end == 1 && same_file(&lst, st) ? RESOLVE_NAMED : RESOLVE_AGAIN;
+}
+
+void temp_name(char name[TEMP_NAME_SIZE])
+{
+    static const char letters[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static uint64_t state;
+    struct timespec now;
+
+    clock_gettime(CLOCK_REALTIME, &now);
+    state += (uint64_t)now.tv_nsec ^ (uint64_t)now.tv_sec << 30 ^ (uint64_t)getpid() << 40;
+    state += 0x9e3779b97f4a7c15u; /* splitmix64 */
+    uint64_t z = state;
+    z = (z ^ z >> 30) * 0xbf58476d1ce4e5b9u;
+    z = (z ^ z >> 27) * 0x94d049bb133111ebu;
+    z ^= z >> 31;
+    memcpy(name, ".swug-gen-", 10);
+    for (int i = 0; i < 6; i++, z /= 62)
+        name[10 + i] = letters[z % 62];
+    name[16] = '\0';
 }
 
 int folder_append_only(int dir)

@@ -1,9 +1,8 @@
 /* The output file on POSIX systems: the replacement.
  *
- * platform_posix_name.cpp finds what the output path names, as the folder
- * that holds the entry (one descriptor) and the entry's name; every step
- * here is relative to that folder descriptor. What got opened then decides
- * how the image is written:
+ * platform_posix_name.cpp finds the folder (one descriptor) and the entry
+ * that the output path names; every step here is relative to that folder
+ * descriptor. What got opened then decides how the image is written:
  *
  * - a regular file with a name, a new output, or a link to nothing gets a
  *   temporary file in that folder, created with mode 0666 so that the
@@ -27,10 +26,8 @@
 #include "platform_posix.h"
 
 #include <cerrno>
-#include <cstdint>
-#include <cstdio>
+#include <cstdio> /* renameat */
 #include <cstring>
-#include <ctime>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -41,14 +38,14 @@
  * Changed only with the cleanup signals blocked, so the handler never sees
  * half of an update. */
 static int files_dir = -1;                 /* folder of both, open */
-static char tmp_name[32];                  /* temporary output, when tmp_active */
+static char tmp_name[TEMP_NAME_SIZE];      /* temporary output, when tmp_active */
 static volatile sig_atomic_t tmp_active;
 static char made_name[PLATFORM_PATH_SIZE]; /* output this run created, when made_active */
 static struct stat made;                   /* ... and what it was, to know it again */
 static volatile sig_atomic_t made_active;
 
 static const int OUTPUT_FLAGS = O_WRONLY | O_NOCTTY | O_CLOEXEC;
-static const int TEMP_TRIES = 100;
+static const int TEMP_TRIES = 100; /* names tried for the temporary file */
 
 /* The created output is removed only while its name still holds it:
  * another run may have renamed its own image over it meanwhile. */
@@ -150,27 +147,6 @@ static int create_refused(int err)
     return err == EACCES || err == EPERM || err == EROFS;
 }
 
-/* Store a fresh temporary name, ".swug-gen-" and six letters or digits. */
-static void make_temp_name(void)
-{
-    static const char letters[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    static uint64_t state;
-    struct timespec now;
-
-    clock_gettime(CLOCK_REALTIME, &now);
-    state += (uint64_t)now.tv_nsec ^ (uint64_t)now.tv_sec << 30 ^ (uint64_t)getpid() << 40;
-    state += 0x9e3779b97f4a7c15u; /* splitmix64 */
-    uint64_t z = state;
-    z = (z ^ z >> 30) * 0xbf58476d1ce4e5b9u;
-    z = (z ^ z >> 27) * 0x94d049bb133111ebu;
-    z ^= z >> 31;
-    memcpy(tmp_name, ".swug-gen-", 10);
-    for (int i = 0; i < 6; i++, z /= 62)
-        tmp_name[10 + i] = letters[z % 62];
-    tmp_name[16] = '\0';
-}
-
 enum { TEMP_FAILED = 0, TEMP_MADE = 1, TEMP_REFUSED = 2 };
 
 /* Create the temporary file in out->dir. Returns TEMP_MADE; TEMP_REFUSED
@@ -183,7 +159,7 @@ static int open_temp(PLATFORM_OUT *out)
 
     for (int tries = 0; fd < 0 && tries < TEMP_TRIES; tries++) {
         block_signals(&old_mask);
-        make_temp_name();
+        temp_name(tmp_name);
         fd = openat(out->dir, tmp_name, O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
         err = errno;
         files_dir = out->dir;
