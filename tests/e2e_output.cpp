@@ -283,6 +283,25 @@ TEST(Output, SwappedBeforeTheOpen)
     EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"in.bin", "out.bin", "real.bin"}));
 }
 
+/* The output's folder becomes a link to another folder once the path has
+ * been looked up: the image still goes to the folder that was looked up. */
+TEST(Output, FolderSwappedForALink)
+{
+    OutputDir d;
+    make_dir(d / "fw");
+    make_dir(d / "other");
+    write_file(d / "fw/out.bin", "old image");
+    ASSERT_EQ(symlink("other", (d / "swap").c_str()), 0);
+    RunOptions opt;
+    opt.env = preload_env(FAIL_OUTPUT_CALL_PATH);
+    opt.env.insert(opt.env.end(), {"SWUG_FAIL_CALL=swapdir", "SWUG_SWAP_FROM=" + (d / "swap"),
+                                   "SWUG_SWAP_TO=" + (d / "fw")});
+    RunResult r = run_program({GEN, "in.bin", "fw/out.bin"}, d.path, opt);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(read_file(d / "swap/out.bin") == reference_image(d.input));
+    EXPECT_EQ(list_dir(d / "other"), std::vector<std::string>{});
+}
+
 /* Each row: a shell script run as root in a mount namespace of its own, in a
  * folder holding in.bin, in2.bin and their images want.bin, want2.bin; it
  * exits 0 when every check held, 77 when its tools are missing, else says
