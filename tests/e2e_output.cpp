@@ -369,6 +369,10 @@ TEST(Output, WholeOrNothingOnRealSystems)
          "getfacl -cn acl/fw.bin >acl.was; run 0 in.bin acl/new.bin; owner acl/new.bin 0:0:640\n"
          "run 0 in.bin acl/fw.bin; getfacl -cn acl/fw.bin | cmp -s - acl.was || fail the ACL is now"
          " $(getfacl -cn acl/fw.bin); same acl/fw.bin want.bin"},
+        {"file capabilities kept by a replacement", "setcap getcap",
+         "echo old >cap.bin && setcap cap_net_raw+ep cap.bin && getcap cap.bin >cap.was ||"
+         " { echo no file capabilities here; exit 77; }\n"
+         "run 0 in.bin cap.bin; getcap cap.bin | cmp -s - cap.was || fail cap.bin has $(getcap cap.bin)"},
         {"the absolute path may not be searched (ulimit -f): status 1, the old output kept",
          "setpriv",
          "mkdir -m 700 p && mkdir p/w && cp in2.bin p/w/in.bin && head -c 5000 in2.bin >p/w/out.bin"
