@@ -18,15 +18,28 @@
  * again. A destination that is not a regular file (a device, a FIFO, a
  * pipe) is written in place instead.
  *
- * On POSIX the system opens the path, following links, with its own
- * permission checks and link protections, and what it opened decides: a
- * regular file is replaced under the name the system reached it by (a link
- * keeps pointing at the file that gets the new content; the mode, and where
- * the system allows it the owner, are kept). Only where the system refuses
- * the replacement (no file may be created in its folder, the rename is
- * refused, the file has no name left) is it truncated and written in
- * place, as an ordinary overwrite would be; running short of anything
- * fails instead.
+ * On POSIX the path is looked up once: its folder is opened, and every
+ * later step is taken relative to that descriptor, so that a folder
+ * renamed, swapped or linked meanwhile redirects nothing; a new output goes
+ * where the folder path led when it was opened, as with `>`. The system
+ * opens an existing file, following links, with its own permission checks
+ * and link protections, and what it opened decides: a regular file is
+ * replaced under the entry that holds it (a final link is followed hop by
+ * hop, and keeps pointing at the file that gets the new content). The
+ * temporary file is made with mode 0666, so that the umask or the folder's
+ * default ACL applies to a new output as to any new file; a replacement
+ * gets, after the last write, the owner and group where the system allows
+ * it (else the group alone where we are a member), the access ACL and the
+ * extended attributes but the integrity signatures, the mode (with no more
+ * for the group than an ACL that could not be copied gave it), and the
+ * set-ID bits and file capabilities only where owner and group were kept.
+ * Only where the system refuses the replacement (no file may be created
+ * in its folder, the rename is refused, the folder is append-only, the
+ * file has no name left) is it locked, truncated and written in place, as
+ * an ordinary overwrite would be (it keeps what it had, less what a write
+ * clears); a new output in an append-only folder is created and written in
+ * place, and stays after a failure. Running short of anything fails.
+ *
  * On Windows every name is judged in the form the system is handed: its
  * full path, in the \\?\ form when it is long, or exactly as given when the
  * user wrote it in the \\?\ form (where a device word is part of a file's
@@ -65,9 +78,10 @@ struct PLATFORM_IN {
 struct PLATFORM_OUT {
     int fd;                           /* descriptor being written */
     int dest;                         /* POSIX: the destination, open until commit, or -1 */
-    int dir;                          /* POSIX: target's folder, flushed after the rename, or -1 */
+    int dir;                          /* POSIX: target's folder, every step relative to it, or -1 */
     int in_place;                     /* 1: writing the destination itself */
-    char target[PLATFORM_PATH_SIZE];  /* the file that finally holds the image */
+    char target[PLATFORM_PATH_SIZE];  /* the file that finally holds the image (POSIX: its
+                                         entry in dir) */
 };
 
 /* Install the handlers that remove a temporary output and restore the

@@ -106,8 +106,9 @@ static void on_signal(int sig)
  * process already handles (a sanitizer's SIGSEGV report) stays its own.
  * The handler is set and the old action read in one call, and the old one
  * put back where it was not the default: one system call a signal at
- * start-up instead of two. The caller holds sig blocked, so that it never
- * reaches our handler in between. Safe in a handler. */
+ * start-up instead of two. At start-up every signal is held meanwhile, so
+ * that an ignored one never reaches our handler in between (a handler that
+ * catches again finds the default there). Safe in a handler. */
 static void catch_signal(int sig, void (*handler)(int), int flags)
 {
     struct sigaction sa, old;
@@ -116,6 +117,10 @@ static void catch_signal(int sig, void (*handler)(int), int flags)
     sa.sa_handler = handler;
     sa.sa_flags = flags;
     sa.sa_mask = cleanup_sigs;
+    /* SIGTTOU held too: a handler's tcsetattr from the background must not stop us */
+    sigaddset(&sa.sa_mask, SIGTTOU);
+    sigaddset(&sa.sa_mask, SIGTTIN);
+    sigaddset(&sa.sa_mask, SIGTSTP);
     if (sigaction(sig, &sa, &old) != 0)
         return;
     if ((old.sa_flags & SA_SIGINFO) || old.sa_handler != SIG_DFL)
@@ -133,8 +138,9 @@ static void on_continue(int sig)
     errno = saved_errno;
 }
 
-/* Ctrl-Z: hand the terminal back as it was before the key wait, stop with
- * the default action, and on waking up catch the next Ctrl-Z again. Where
+/* Ctrl-Z, or a read or terminal change from the background (SIGTTIN,
+ * SIGTTOU): hand the terminal back as it was before the key wait, stop with
+ * the default action, and on waking up catch the next one again. Where
  * the system discards the stop (an orphaned process group) the wait simply
  * goes on, raw. */
 static void on_stop(int sig)
@@ -182,6 +188,8 @@ void platform_init(void)
             catch_signal(sig, on_signal, 0);
     /* a stop and a continue must not fail a system call: restart it */
     catch_signal(SIGTSTP, on_stop, SA_RESTART);
+    catch_signal(SIGTTIN, on_stop, SA_RESTART);
+    catch_signal(SIGTTOU, on_stop, SA_RESTART);
     catch_signal(SIGCONT, on_continue, SA_RESTART);
     sigprocmask(SIG_SETMASK, &old, NULL);
     /* a FIFO output whose reader went away is a write error, not a kill */
@@ -237,6 +245,7 @@ static void hold_term_signals(sigset_t *old)
     sigset_t set = cleanup_sigs;
 
     sigaddset(&set, SIGTSTP);
+    sigaddset(&set, SIGTTIN); /* not SIGTTOU: from the background, our tcsetattr must stop us */
     sigaddset(&set, SIGCONT);
     sigprocmask(SIG_BLOCK, &set, old);
 }

@@ -1,10 +1,16 @@
-/* What platform_posix.cpp gives the output code in platform_posix_output.cpp,
- * and nobody else: the signal handler lives in the former, the files it must
- * remove belong to the latter, which hands it a clean-up function. */
+/* What the parts of the POSIX platform layer give each other, and nobody
+ * else: platform_posix.cpp has the signal handler, whose clean-up the output
+ * code (platform_posix_output.cpp) hands in; platform_posix_name.cpp finds
+ * what the output path names; platform_posix_meta.cpp gives a replacement
+ * what the file it replaces had. */
 #ifndef SWUG_PLATFORM_POSIX_H
 #define SWUG_PLATFORM_POSIX_H
 
 #include <csignal>
+
+#include <sys/stat.h>
+
+#include "platform.h"
 
 /* Block (and restore) the signals whose handler cleans up, so that it never
  * sees the output state half updated. */
@@ -14,5 +20,45 @@ void restore_signals(const sigset_t *old);
 /* Have the handler of the cleanup signals call fn before the process dies
  * of the signal; fn must be async-signal-safe. One function at a time. */
 void on_cleanup_signal(void (*fn)(void));
+
+/* Whether two looks saw the same file. */
+int same_file(const struct stat *a, const struct stat *b);
+
+/* Open the folder path folder, relative to the folder at: readable where we
+ * may, so that it can be flushed, else only to work in (O_PATH). Returns the
+ * descriptor, or -1. */
+int open_folder_at(int at, const char *folder);
+
+/* What output_resolve() found the path to name. */
+enum {
+    RESOLVE_AGAIN = -1,  /* it changed while we looked: look again */
+    RESOLVE_FAILED = 0,  /* refused, or nothing we can write */
+    RESOLVE_NEW = 1,     /* no file: out->target in out->dir is to be created */
+    RESOLVE_NAMED = 2,   /* out->dest, a regular file, is the entry out->target of out->dir */
+    RESOLVE_UNNAMED = 3, /* out->dest, a regular file without a name (deleted) */
+    RESOLVE_DEVICE = 4   /* out->dest, a device, FIFO, pipe or terminal */
+};
+
+/* Look the output path up, once: open its folder into out->dir, and, where
+ * there is a file, open it as a writer's open would (the kernel following
+ * links with its own protections) into out->dest, with st its fstat(). A
+ * final link is then followed by hand to the entry that holds the file (or,
+ * for a link to nothing, to the name to create), and out->dir and
+ * out->target become that entry's folder and name. Returns a RESOLVE_
+ * value; whatever is open is closed by platform_output_abort(). */
+int output_resolve(const char *path, PLATFORM_OUT *out, struct stat *st);
+
+/* Store a fresh name for a temporary output in name: ".swug-gen-" and six
+ * letters or digits, different on every call. */
+constexpr size_t TEMP_NAME_SIZE = 32;
+void temp_name(char name[TEMP_NAME_SIZE]);
+
+/* Is the folder open as dir append-only (chattr +a): entries may be made
+ * there, but none renamed or removed? 0 where the system cannot tell. */
+int folder_append_only(int dir);
+
+/* Give the complete temporary file fd what overwriting the file open as
+ * old would leave, after the last write to fd. Returns 1 or 0. */
+int copy_metadata(int old, int fd);
 
 #endif

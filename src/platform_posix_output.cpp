@@ -1,55 +1,51 @@
-/* The output file on POSIX systems.
+/* The output file on POSIX systems: the replacement.
  *
- * The kernel opens the output path itself, following links as any writer's
- * open does, so its permissions and link protections apply to us exactly
- * as to an overwrite, and names such as /dev/stdout mean what they mean to
- * the system. What got opened, as fstat() sees it, then decides how the
- * image is written:
+ * platform_posix_name.cpp finds the folder (one descriptor) and the entry
+ * that the output path names; every step here is relative to that folder
+ * descriptor. What got opened then decides how the image is written:
  *
- * - a regular file whose name we can confirm gets a temporary file in its
- *   folder, with the old file's owner and mode as far as the system lets
- *   us, renamed over that name once it is complete and flushed (atomic);
- *   a new output, or a link to nothing, gets it too;
+ * - a regular file with a name, a new output, or a link to nothing gets a
+ *   temporary file in that folder, created with mode 0666 so that the
+ *   kernel applies the umask or the folder's default ACL as to any new
+ *   file; once complete it gets what the old file had (platform_posix_meta),
+ *   is flushed, and is renamed over the entry (atomic);
  * - a regular file that the system refuses to replace so but lets us
  *   overwrite (no right to create a file in the folder, the rename
- *   refused, no name left) is truncated and written in place, as
- *   open-and-truncate would; running short of anything (space, inodes,
- *   descriptors) fails instead, and so does a name we cannot confirm;
- * - a device, FIFO, pipe or terminal is written in place.
+ *   refused, an append-only folder, no name left) is locked, truncated and
+ *   written in place, as open-and-truncate would; running short of
+ *   anything (space, inodes, descriptors) fails instead, and so does a
+ *   name we cannot confirm;
+ * - a device, FIFO, pipe or terminal is written in place, unlocked.
  *
  * Nothing is written to the opened file before the image is complete,
  * unless it is written in place; a file this run created is removed again
- * when the run fails. Success means the image and its name have been
- * flushed to the medium. */
+ * when the run fails (but for one in an append-only folder, where nothing
+ * can be removed). Success means the image and its name have been flushed
+ * to the medium. */
 #include "platform.h"
 #include "platform_posix.h"
 
 #include <cerrno>
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
+#include <cstdio> /* renameat */
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-/* What the signal handler may have to undo. Changed only with the cleanup
- * signals blocked, so the handler never sees half of an update. */
-static char tmp_path[PLATFORM_PATH_SIZE];  /* temporary output, when tmp_active */
+/* What the signal handler may have to undo, in the folder files_dir.
+ * Changed only with the cleanup signals blocked, so the handler never sees
+ * half of an update. */
+static int files_dir = -1;                 /* folder of both, open */
+static char tmp_name[TEMP_NAME_SIZE];      /* temporary output, when tmp_active */
 static volatile sig_atomic_t tmp_active;
-static char made_path[PLATFORM_PATH_SIZE]; /* output this run created, when made_active */
+static char made_name[PLATFORM_PATH_SIZE]; /* output this run created, when made_active */
 static struct stat made;                   /* ... and what it was, to know it again */
 static volatile sig_atomic_t made_active;
 
 static const int OUTPUT_FLAGS = O_WRONLY | O_NOCTTY | O_CLOEXEC;
-static const int LINK_HOPS = 40; /* the most links the kernel follows in one path */
-
-/* Whether two looks saw the same file. */
-static int same_file(const struct stat *a, const struct stat *b)
-{
-    return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
-}
+static const int TEMP_TRIES = 100; /* names tried for the temporary file */
 
 /* The created output is removed only while its name still holds it:
  * another run may have renamed its own image over it meanwhile. */
@@ -57,8 +53,8 @@ static void unlink_made(void)
 {
     struct stat st;
 
-    if (lstat(made_path, &st) == 0 && same_file(&st, &made))
-        unlink(made_path);
+    if (fstatat(files_dir, made_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && same_file(&st, &made))
+        unlinkat(files_dir, made_name, 0);
 }
 
 /* Remove the temporary output and an output this run created, if any.
@@ -66,7 +62,7 @@ static void unlink_made(void)
 static void output_signal_cleanup(void)
 {
     if (tmp_active)
-        unlink(tmp_path);
+        unlinkat(files_dir, tmp_name, 0);
     if (made_active)
         unlink_made();
 }
@@ -91,180 +87,40 @@ static void remove_temp(void)
 
     block_signals(&old);
     if (tmp_active)
-        unlink(tmp_path);
+        unlinkat(files_dir, tmp_name, 0);
     tmp_active = 0;
     restore_signals(&old);
 }
 
-/* Copy src into a path buffer. Returns 1, or 0 when it does not fit. */
-static int copy_path(char dst[PLATFORM_PATH_SIZE], const char *src)
-{
-    size_t len = strlen(src);
-
-    if (len >= PLATFORM_PATH_SIZE)
-        return 0;
-    memcpy(dst, src, len + 1);
-    return 1;
-}
-
-/* The name under which the open regular file fd, opened as path, can be
- * replaced: path with every link resolved (realpath() needs no /proc), or
- * else the file's entry in /proc/self/fd; either is confirmed by looking
- * it up again. Returns 1; 0 for a file without a name (deleted, or outside
- * our view of the tree); -1 when neither way can tell (no /proc, or the
- * name changed meanwhile). A name we cannot tell is never written in place:
- * it may be another run's output by now. */
-static int file_name(const char *path, int fd, const struct stat *st,
-                     char name[PLATFORM_PATH_SIZE])
-{
-    char resolved[PATH_MAX], link[64];
-    struct stat now;
-
-    if (st->st_nlink == 0)
-        return 0;
-    if (realpath(path, resolved) && copy_path(name, resolved) && lstat(name, &now) == 0 &&
-        same_file(&now, st))
-        return 1;
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t n = readlink(link, name, PLATFORM_PATH_SIZE);
-    if (n <= 0 || (size_t)n >= PLATFORM_PATH_SIZE)
-        return -1;
-    name[n] = '\0';
-    if (name[0] != '/') /* "pipe:[...]" and the like */
-        return 0;
-    return lstat(name, &now) == 0 && same_file(&now, st);
-}
-
-/* Remember that this run created the file open as fd under path, so that a
- * failure removes it again. */
-static void note_made(const char *path, int fd)
+/* Remember that this run created the file open as fd, the entry name of
+ * out->dir, so that a failure removes it again. */
+static void note_made(const PLATFORM_OUT *out, int fd)
 {
     struct stat st;
-    char name[PLATFORM_PATH_SIZE];
     sigset_t old;
 
-    if (fstat(fd, &st) != 0 || file_name(path, fd, &st, name) != 1)
+    if (fstat(fd, &st) != 0)
         return;
     block_signals(&old);
-    memcpy(made_path, name, sizeof made_path);
+    files_dir = out->dir;
+    memcpy(made_name, out->target, sizeof made_name);
     made = st;
     made_active = 1;
     restore_signals(&old);
 }
 
-/* Open an existing destination as the shell's `>` would, but without
- * truncating it. O_CREAT still, so that the kernel's protections of files
- * in sticky folders apply; it creates a file only where the name vanished
- * since we looked, which then is ours to remove on failure. Returns the
- * descriptor, or -1 with nothing created. */
-static int open_destination(const char *path)
+/* Flush out->dir, the folder holding the new name. A folder we may write
+ * but not read was opened only to work in, and cannot be flushed itself:
+ * then the file system of file, a descriptor of the file under that name,
+ * is flushed whole. Returns 1 or 0. */
+static int flush_folder(const PLATFORM_OUT *out, int file)
 {
-    struct stat st;
-
-    int existed = stat(path, &st) == 0 || errno != ENOENT;
-    int fd = open(path, OUTPUT_FLAGS | O_CREAT, 0666);
-    if (fd >= 0 && !existed)
-        note_made(path, fd);
-    return fd;
-}
-
-/* Length of path's folder part: up to and with its last '/', or 0. */
-static int folder_length(const char *path)
-{
-    const char *slash = strrchr(path, '/');
-
-    return slash ? (int)(slash - path) + 1 : 0;
-}
-
-/* Store the folder of path in dir: path up to its last '/', or ".". */
-static void folder_of(const char *path, char dir[PLATFORM_PATH_SIZE])
-{
-    int len = folder_length(path);
-
-    if (len > 0)
-        snprintf(dir, PLATFORM_PATH_SIZE, "%.*s", len, path);
-    else
-        snprintf(dir, PLATFORM_PATH_SIZE, ".");
-}
-
-/* May we follow the link st describes, at path? The kernel's rule for
- * links in sticky folders that anyone may write (fs.protected_symlinks):
- * only a link of our own or of the folder's owner is followed there.
- * Where we follow links by hand, we apply it ourselves, so that nobody can
- * have us create a file through a link planted in /tmp. */
-static int may_follow(const char *path, const struct stat *st)
-{
-    char dir[PLATFORM_PATH_SIZE];
-    struct stat d;
-
-    folder_of(path, dir);
-    if (stat(dir, &d) != 0)
-        return 0;
-    if (!(d.st_mode & S_ISVTX) || !(d.st_mode & S_IWOTH))
+    if (fsync(out->dir) == 0)
         return 1;
-    return st->st_uid == geteuid() || st->st_uid == d.st_uid;
-}
-
-/* path is a link to nothing: follow its chain of links by hand to the
- * first name that does not exist, the one a writer following the link
- * would create, and store it in target. A relative link is read from the
- * link's own folder. Returns 1; -1 when a file has appeared at the end
- * meanwhile (look again); 0 for a link we may not follow, a chain too long
- * or a name too long. */
-static int missing_link_target(const char *path, char target[PLATFORM_PATH_SIZE])
-{
-    char link[PLATFORM_PATH_SIZE], next[PLATFORM_PATH_SIZE];
-    struct stat st;
-
-    if (!copy_path(target, path))
-        return 0;
-    for (int hop = 0; hop <= LINK_HOPS; hop++) {
-        if (lstat(target, &st) != 0)
-            return errno == ENOENT ? 1 : 0;
-        if (!S_ISLNK(st.st_mode))
-            return -1;
-        if (!may_follow(target, &st))
-            return 0;
-        ssize_t n = readlink(target, link, sizeof link);
-        if (n <= 0 || (size_t)n >= sizeof link)
-            return 0;
-        link[n] = '\0';
-        int dirlen = link[0] == '/' ? 0 : folder_length(target);
-        int len = snprintf(next, sizeof next, "%.*s%s", dirlen, target, link);
-        if (len < 0 || (size_t)len >= sizeof next)
-            return 0;
-        memcpy(target, next, (size_t)len + 1);
-    }
-    return 0;
-}
-
-/* Open the folder of out->target, to flush its entries once the image is
- * in place. A folder we may write but not read cannot be opened: then a
- * second descriptor of the temporary file stands for its file system,
- * which is flushed whole. Returns 1 or 0. */
-static int open_folder(PLATFORM_OUT *out)
-{
-    char dir[PLATFORM_PATH_SIZE];
-
-    folder_of(out->target, dir);
-    out->dir = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (out->dir < 0 && errno == EACCES)
-        out->dir = fcntl(out->fd, F_DUPFD_CLOEXEC, 0);
-    return out->dir >= 0;
-}
-
-/* Flush out->dir: the folder's entries, or the whole file system. */
-static int flush_folder(const PLATFORM_OUT *out)
-{
-    struct stat st;
-
-    if (out->dir < 0 || fstat(out->dir, &st) != 0)
-        return 0;
-    if (S_ISDIR(st.st_mode))
-        return fsync(out->dir) == 0;
 #ifdef __linux__
-    return syncfs(out->dir) == 0;
+    return errno == EBADF && syncfs(file) == 0;
 #else
+    (void)file;
     return 0;
 #endif
 }
@@ -284,41 +140,6 @@ static int flush_in_place(int fd)
     return err == EINVAL || err == ENOTSUP || err == EROFS;
 }
 
-/* Give the temporary file fd what overwriting old would leave: old's owner
- * and group where the system lets us (root may), or its group alone, then
- * its mode, the set-user-ID and set-group-ID bits only when both owner and
- * group were kept (changing the owner clears them, so the mode comes
- * last). A new output (old null) gets 0666 less the umask, as creating it
- * would. Where the file system has no modes of its own (FAT), its default
- * stands, but never one more open than old's. Returns 1 or 0. */
-static int set_owner_and_mode(int fd, const struct stat *old)
-{
-    struct stat now;
-    mode_t want;
-
-    if (fstat(fd, &now) != 0)
-        return 0;
-    if (old) {
-        if ((now.st_uid != old->st_uid || now.st_gid != old->st_gid) &&
-            fchown(fd, old->st_uid, old->st_gid) != 0)
-            fchown(fd, (uid_t)-1, old->st_gid); /* a member of the group keeps it */
-        if (fstat(fd, &now) != 0)
-            return 0;
-        want = old->st_mode & 07777;
-        if (now.st_uid != old->st_uid || now.st_gid != old->st_gid)
-            want &= ~(mode_t)(S_ISUID | S_ISGID);
-    } else {
-        mode_t mask = umask(0);
-        umask(mask);
-        want = 0666 & ~mask;
-    }
-    if (fchmod(fd, want) == 0)
-        return 1;
-    if (errno != EPERM && errno != ENOSYS && errno != EOPNOTSUPP)
-        return 0;
-    return fstat(fd, &now) == 0 && (!old || (now.st_mode & 07777 & ~want) == 0);
-}
-
 /* The system refuses to create a file in the folder at all, as opposed to
  * running short of something (ENOSPC, EDQUOT, EMFILE, ENFILE, ...). */
 static int create_refused(int err)
@@ -328,35 +149,68 @@ static int create_refused(int err)
 
 enum { TEMP_FAILED = 0, TEMP_MADE = 1, TEMP_REFUSED = 2 };
 
-/* Create the temporary file beside out->target and open its folder; the
- * file gets the owner and mode of old (null for a new output). Returns
- * TEMP_MADE; TEMP_REFUSED when the system refuses to create it; TEMP_FAILED
- * for any other failure. Whatever was made is undone by
- * platform_output_abort(). */
-static int open_temp(PLATFORM_OUT *out, const struct stat *old)
+/* Create the temporary file in out->dir. Returns TEMP_MADE; TEMP_REFUSED
+ * when the system refuses to create it; TEMP_FAILED for any other failure.
+ * Whatever was made is undone by platform_output_abort(). */
+static int open_temp(PLATFORM_OUT *out)
 {
-    int dirlen = folder_length(out->target);
     sigset_t old_mask;
-    int fd;
+    int fd = -1, err = 0;
 
-    block_signals(&old_mask);
-    int n = snprintf(tmp_path, sizeof tmp_path, "%.*s.swug-gen-XXXXXX", dirlen, out->target);
-    int fits = n > 0 && (size_t)n < sizeof tmp_path;
-    fd = fits ? mkstemp(tmp_path) : -1;
-    int err = errno;
-    tmp_active = fd >= 0;
-    restore_signals(&old_mask);
+    for (int tries = 0; fd < 0 && tries < TEMP_TRIES; tries++) {
+        block_signals(&old_mask);
+        temp_name(tmp_name);
+        fd = openat(out->dir, tmp_name, O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
+        err = errno;
+        files_dir = out->dir;
+        tmp_active = fd >= 0;
+        restore_signals(&old_mask);
+        if (fd < 0 && err != EEXIST)
+            break;
+    }
     if (fd < 0)
-        return fits && create_refused(err) ? TEMP_REFUSED : TEMP_FAILED;
+        return create_refused(err) ? TEMP_REFUSED : TEMP_FAILED;
     out->fd = fd;
-    return open_folder(out) && set_owner_and_mode(fd, old) ? TEMP_MADE : TEMP_FAILED;
+    return TEMP_MADE;
 }
 
-/* Write the destination itself from now on: a regular file is truncated
- * first, as opening it with O_TRUNC would. Returns 1 or 0. */
-static int go_in_place(PLATFORM_OUT *out, const struct stat *st)
+/* Lock the regular file fd against other runs of ours writing it in place,
+ * until it is closed: an open file description lock, or flock() where the
+ * system has none. Returns 1 or 0. */
+static int lock_output(int fd)
 {
-    if (S_ISREG(st->st_mode) && ftruncate(out->dest, 0) != 0)
+#ifdef F_OFD_SETLKW
+    struct flock lock;
+
+    memset(&lock, 0, sizeof lock);
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    for (;;) {
+        if (fcntl(fd, F_OFD_SETLKW, &lock) == 0)
+            return 1;
+        if (errno != EINTR)
+            break;
+    }
+    if (errno != EINVAL)
+        return 0;
+#endif
+    for (;;) {
+        if (flock(fd, LOCK_EX) == 0)
+            return 1;
+        if (errno != EINTR)
+            return 0;
+    }
+}
+
+/* Write the destination itself from now on: a regular file is locked and
+ * truncated first, as opening it with O_TRUNC would. Returns 1 or 0. */
+static int go_in_place(PLATFORM_OUT *out)
+{
+    struct stat st;
+
+    if (fstat(out->dest, &st) != 0)
+        return 0;
+    if (S_ISREG(st.st_mode) && (!lock_output(out->dest) || ftruncate(out->dest, 0) != 0))
         return 0;
     out->fd = out->dest;
     out->dest = -1;
@@ -364,48 +218,38 @@ static int go_in_place(PLATFORM_OUT *out, const struct stat *st)
     return 1;
 }
 
-/* Does path still lead the system to the file st describes? */
-static int still_reached(const char *path, const struct stat *st)
+/* A new output where no temporary file may be made or renamed: create it
+ * after all, to be written in place. Returns 1 or 0. */
+static int create_destination(PLATFORM_OUT *out, int removable)
 {
-    struct stat now;
-
-    return stat(path, &now) == 0 && same_file(&now, st);
+    out->dest = openat(out->dir, out->target, OUTPUT_FLAGS | O_CREAT | O_EXCL, 0666);
+    if (out->dest < 0)
+        return 0;
+    if (removable)
+        note_made(out, out->dest);
+    return 1;
 }
 
 /* One look at path. Returns 1 with out ready, 0 on failure, or -1 when the
- * file opened was replaced under us (another run renamed its image over
- * it) or cannot be named, so that the name has to be looked at again. */
+ * name changed under us (another run renamed its image over it), so that
+ * it has to be looked at again. */
 static int open_output_once(const char *path, PLATFORM_OUT *out)
 {
     struct stat st;
+    int got = output_resolve(path, out, &st);
 
-    /* Nothing by that name, or a link to nothing (the kernel's link
-     * protections answer stat() with EACCES, not ENOENT): the image
-     * appears only by the rename, whole. */
-    int looked = lstat(path, &st) == 0;
-    if (!looked && errno == ENOENT)
-        return copy_path(out->target, path) && open_temp(out, NULL) == TEMP_MADE;
-    if (looked && S_ISLNK(st.st_mode) && stat(path, &st) != 0 && errno == ENOENT) {
-        int found = missing_link_target(path, out->target);
-        return found == 1 ? open_temp(out, NULL) == TEMP_MADE : found;
-    }
-    out->dest = open_destination(path);
-    if (out->dest < 0 || fstat(out->dest, &st) != 0 || S_ISDIR(st.st_mode))
-        return 0;
-    if (!S_ISREG(st.st_mode))
-        return go_in_place(out, &st);
-    int named = file_name(path, out->dest, &st, out->target);
-    if (named == 1) {
-        int temp = open_temp(out, &st);
-        return temp == TEMP_MADE || (temp == TEMP_REFUSED && go_in_place(out, &st));
-    }
-    /* No name to replace it under. A file reached only through a descriptor
-     * (deleted but open, behind /dev/stdout) is written in place; but one
-     * that another run has just replaced is nobody's output any more, and
-     * writing it would change it under whoever still reads it. */
-    if (named < 0 || !still_reached(path, &st))
-        return -1;
-    return go_in_place(out, &st);
+    if (got == RESOLVE_UNNAMED || got == RESOLVE_DEVICE)
+        return go_in_place(out);
+    if (got != RESOLVE_NEW && got != RESOLVE_NAMED)
+        return got;
+    /* An append-only folder keeps every entry made in it: no temporary
+     * file there, the output itself is written. */
+    if (folder_append_only(out->dir))
+        return (got == RESOLVE_NAMED || create_destination(out, 0)) && go_in_place(out);
+    int temp = open_temp(out);
+    if (got == RESOLVE_NEW)
+        return temp == TEMP_MADE; /* the image appears only by the rename, whole */
+    return temp == TEMP_MADE || (temp == TEMP_REFUSED && go_in_place(out));
 }
 
 int platform_output_open(const char *path, PLATFORM_OUT *out)
@@ -451,17 +295,17 @@ static int rename_refused(int err)
     return err == EBUSY || err == EPERM || err == EACCES || err == EXDEV || err == EROFS;
 }
 
-/* Copy the complete temporary file into the destination, truncated first.
+/* Copy the complete temporary file, open as src, into the destination,
+ * truncated first, reading it through that descriptor from its start.
  * Returns 1 or 0. */
-static int copy_in_place(PLATFORM_OUT *out)
+static int copy_in_place(PLATFORM_OUT *out, int src)
 {
     static uint8_t buf[65536];
-    struct stat st;
-    int src = open(tmp_path, O_RDONLY | O_CLOEXEC);
-    int ok = src >= 0 && fstat(out->dest, &st) == 0 && go_in_place(out, &st);
+    off_t at = 0;
+    int ok = go_in_place(out);
 
     while (ok) {
-        ssize_t n = read(src, buf, sizeof buf);
+        ssize_t n = pread(src, buf, sizeof buf, at);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -469,21 +313,9 @@ static int copy_in_place(PLATFORM_OUT *out)
             break;
         }
         ok = platform_output_write(out, buf, (size_t)n);
+        at += n;
     }
-    if (src >= 0)
-        close(src);
     return ok;
-}
-
-/* A new output whose temporary file may not be renamed into place: create
- * it after all, to be written in place. Returns 1 or 0. */
-static int create_destination(PLATFORM_OUT *out)
-{
-    out->dest = open(out->target, OUTPUT_FLAGS | O_CREAT | O_EXCL, 0666);
-    if (out->dest < 0)
-        return 0;
-    note_made(out->target, out->dest);
-    return 1;
 }
 
 /* Rename the temporary file over the destination. Returns 1, or 0 with
@@ -493,7 +325,7 @@ static int rename_temp(PLATFORM_OUT *out)
     sigset_t old;
 
     block_signals(&old);
-    int ok = rename(tmp_path, out->target) == 0;
+    int ok = renameat(out->dir, tmp_name, out->dir, out->target) == 0;
     int err = errno;
     if (ok)
         tmp_active = made_active = 0; /* the new file holds the name now */
@@ -502,42 +334,54 @@ static int rename_temp(PLATFORM_OUT *out)
     return ok;
 }
 
-/* The rename was refused: copy the complete temporary file into the
- * destination (created now for a new output) and flush it, then drop the
- * temporary file. Returns 1 or 0. */
-static int write_over(PLATFORM_OUT *out)
+/* The rename was refused: copy the complete temporary file, open as src,
+ * into the destination (created now for a new output) and flush it, then
+ * drop the temporary file. Returns 1 or 0. */
+static int write_over(PLATFORM_OUT *out, int src)
 {
     int created = out->dest < 0;
-    int ok = (!created || create_destination(out)) && copy_in_place(out) &&
-             flush_in_place(out->fd);
+    int ok = (!created || create_destination(out, 1)) && copy_in_place(out, src) &&
+             flush_in_place(out->fd) && (!created || flush_folder(out, out->fd));
 
     ok = (out->fd < 0 || close(out->fd) == 0) && ok;
     out->fd = -1;
     remove_temp();
-    return ok && (!created || flush_folder(out));
+    return ok;
 }
 
-/* The image reaches the medium before its name does: the file is flushed
- * (fsync rather than fdatasync, so that its mode and owner last too) and
- * closed, renamed, and then the folder holding the new name is flushed. A
- * failure of that last flush comes too late to bring the old image back,
- * but is reported all the same. */
+/* The image reaches the medium before its name does: the temporary file
+ * gets what the old file had, is flushed (fsync rather than fdatasync, so
+ * that its mode and owner last too) and closed, renamed, and then the
+ * folder holding the new name is flushed. A second descriptor of it stays
+ * open to read it back should the rename be refused. A failure of that
+ * last flush comes too late to bring the old image back, but is reported
+ * all the same. */
 int platform_output_commit(PLATFORM_OUT *out)
 {
-    int ok = out->in_place ? flush_in_place(out->fd) : fsync(out->fd) == 0;
+    int ok, copy = -1;
 
+    if (out->in_place) {
+        ok = flush_in_place(out->fd);
+    } else {
+        ok = (out->dest < 0 || copy_metadata(out->dest, out->fd)) && fsync(out->fd) == 0;
+        copy = ok ? fcntl(out->fd, F_DUPFD_CLOEXEC, 0) : -1;
+        ok = ok && copy >= 0;
+    }
     /* late write errors (disk full, NFS) show up here */
     ok = close(out->fd) == 0 && ok;
     out->fd = -1;
     if (!out->in_place && ok)
-        ok = rename_temp(out) ? flush_folder(out) : rename_refused(errno) && write_over(out);
+        ok = rename_temp(out) ? flush_folder(out, copy)
+                              : rename_refused(errno) && write_over(out, copy);
+    if (copy >= 0)
+        close(copy);
     if (out->dest >= 0)
         close(out->dest);
+    out->dest = -1;
+    drop_files(!ok);
     if (out->dir >= 0)
         close(out->dir);
-    out->dest = -1;
     out->dir = -1;
-    drop_files(!ok);
     return ok;
 }
 
@@ -547,10 +391,10 @@ void platform_output_abort(PLATFORM_OUT *out)
         close(out->fd);
     if (out->dest >= 0)
         close(out->dest);
-    if (out->dir >= 0)
-        close(out->dir);
     out->fd = -1;
     out->dest = -1;
-    out->dir = -1;
     drop_files(1);
+    if (out->dir >= 0)
+        close(out->dir);
+    out->dir = -1;
 }

@@ -56,7 +56,8 @@ static bool waiting_for_key(PtyRun &run)
 TEST(KeyWait, OneKeyOfAnyLengthWithoutEchoThenTerminalRestored)
 {
     struct { const char *key; int gap_ms; } keys[] = {{"k", 0}, {"\x1b[A", 0}, {"\xc3\xa9", 0},
-                                                      {"\x1b[A", 5}, {"\xc3\xa9", 5}};
+                                                      {"\x1b[A", 5}, {"\xc3\xa9", 5},
+                                                      {"a paste of forty bytes, all of it taken.", 0}};
     TempDir d;
     for (auto &k : keys) {
         std::string key = k.key;
@@ -97,7 +98,8 @@ TEST(KeyWait, StoppedAndContinued)
         const char *how;
         int sig;
         bool typed;
-    } stops[] = {{"Ctrl-Z", SIGTSTP, true}, {"SIGTSTP", SIGTSTP, false}, {"SIGSTOP", SIGSTOP, false}};
+    } stops[] = {{"Ctrl-Z", SIGTSTP, true}, {"SIGTSTP", SIGTSTP, false}, {"SIGSTOP", SIGSTOP, false},
+                 {"SIGTTOU", SIGTTOU, false}, {"SIGTTIN", SIGTTIN, false}};
     TempDir d;
     PtyOptions job;
     job.as_job = true;

@@ -283,6 +283,25 @@ TEST(Output, SwappedBeforeTheOpen)
     EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"in.bin", "out.bin", "real.bin"}));
 }
 
+/* The output's folder becomes a link to another folder once the path has
+ * been looked up: the image still goes to the folder that was looked up. */
+TEST(Output, FolderSwappedForALink)
+{
+    OutputDir d;
+    make_dir(d / "fw");
+    make_dir(d / "other");
+    write_file(d / "fw/out.bin", "old image");
+    ASSERT_EQ(symlink("other", (d / "swap").c_str()), 0);
+    RunOptions opt;
+    opt.env = preload_env(FAIL_OUTPUT_CALL_PATH);
+    opt.env.insert(opt.env.end(), {"SWUG_FAIL_CALL=swapdir", "SWUG_SWAP_FROM=" + (d / "swap"),
+                                   "SWUG_SWAP_TO=" + (d / "fw")});
+    RunResult r = run_program({GEN, "in.bin", "fw/out.bin"}, d.path, opt);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(read_file(d / "swap/out.bin") == reference_image(d.input));
+    EXPECT_EQ(list_dir(d / "other"), std::vector<std::string>{});
+}
+
 /* Each row: a shell script run as root in a mount namespace of its own, in a
  * folder holding in.bin, in2.bin and their images want.bin, want2.bin; it
  * exits 0 when every check held, 77 when its tools are missing, else says
@@ -293,10 +312,12 @@ TEST(Output, WholeOrNothingOnRealSystems)
         "fail() { echo \"$*\"; exit 1; }\n"
         "run() { want=$1; shift; \"$SWUG_GEN\" \"$@\"; s=$?;"
         " [ \"$s\" = \"$want\" ] || fail \"status $s, not $want: $*\"; }\n"
-        "same() { cmp -s \"$1\" \"$2\" || fail \"$1 is not $2\"; }\n"
+        "same() { cmp -s \"$1\" \"$2\" || fail \"$1 is not $2\"; } # in a pipe: same ... || exit 1\n"
         "only() { d=$1; shift; [ \"$(ls -A \"$d\")\" = \"$(printf '%s\\n' \"$@\" | sort)\" ] ||"
         " fail \"$d holds\" $(ls -A \"$d\"); }\n"
         "owner() { [ $(stat -c %u:%g:%a $1) = $2 ] || fail $1 is $(stat -c %u:%g:%a $1); }\n"
+        "A=1001 B=1002 # two users; as UID[:GROUP] ARGS... runs ARGS as the first\n"
+        "as() { u=${1%:*} g=${1#*:}; shift; setpriv --reuid=$u --regid=$u --groups=${g:-$u} \"$@\"; }\n"
         "for t in $0; do command -v $t >/dev/null || { echo no $t here; exit 77; }; done\n";
     struct { const char *what, *tools, *script; } rows[] = {
         {"a block device whose flush fails (loop device over a full tmpfs)", "losetup",
@@ -314,10 +335,10 @@ TEST(Output, WholeOrNothingOnRealSystems)
          "cat /dev/zero >t/fill 2>/dev/null; run 1 t/fw.bin t/fw.bin; same t/fw.bin in.bin"},
         {"out of inodes: status 1, the old output kept", "",
          "mkdir t && mount -t tmpfs -o nr_inodes=2 swug t && echo old >t/out.bin || fail set-up\n"
-         "run 1 in.bin t/out.bin; echo old | same - t/out.bin; only t out.bin"},
+         "run 1 in.bin t/out.bin; echo old | same - t/out.bin || exit 1; only t out.bin"},
         {"out of descriptors (ulimit -n 4): status 1, the old output kept", "",
          "echo old >out.bin; (exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit -n 4; run 1 in.bin"
-         " out.bin) || exit 1; echo old | same - out.bin; only . in.bin in2.bin out.bin want*"},
+         " out.bin) || exit 1; echo old | same - out.bin || exit 1; only . in.bin in2.bin out.bin want*"},
         {"FAT without file modes (fusefat): new and replaced outputs", "mkfs.vfat fusefat fusermount",
          "truncate -s 32m fat.img && mkfs.vfat fat.img >/dev/null && mkdir m &&"
          " fusefat -o rw+ fat.img m 2>/dev/null || fail set-up\n"
@@ -329,6 +350,45 @@ TEST(Output, WholeOrNothingOnRealSystems)
          "mkdir u && echo old >u/fw.img && chmod 6766 u/fw.img && chown 65534:65534 u\n"
          "setpriv --reuid=65534 --regid=65534 --clear-groups \"$SWUG_GEN\" in.bin u/fw.img ||"
          " fail status $?; same u/fw.img want.bin; owner u/fw.img 65534:65534:766"},
+        {"the sticky folder's owner swaps the temporary entry for a link to our secret", "setpriv",
+         "mkdir a b && echo secret >a/secret && chmod 600 a/secret && chown -R $A a && echo old"
+         " >b/shared.bin && chmod 666 b/shared.bin && chown -R $B b && chmod 1777 b || fail set-up\n"
+         "setpriv --reuid=$B --regid=$B --clear-groups \"$SWUG_SWAP\" b $PWD/a/secret >ready &\n"
+         "until [ -s ready ]; do sleep 0.01; done; as $A \"$SWUG_GEN\" in.bin b/shared.bin; s=$?\n"
+         "wait $! || fail no swap; cmp -s a/secret b/shared.bin && fail the secret in shared.bin\n"
+         "if [ $s = 0 ]; then same b/shared.bin want.bin; else echo old | same - b/shared.bin || exit 1; fi"},
+        {"set-ID bits kept for their owner, the group for its member, not for others", "setpriv",
+         "mkdir s && echo old >s/u && echo old >s/g && echo old >s/m && chown $A:$A s s/u s/g &&"
+         " chown $B:1005 s/m && chmod 4755 s/u && chmod 2750 s/g && chmod 664 s/m || fail set-up\n"
+         "as $A \"$SWUG_GEN\" in.bin s/u && as $A \"$SWUG_GEN\" in.bin s/g &&"
+         " as $A:1005 \"$SWUG_GEN\" in.bin s/m || fail status $?\n"
+         "owner s/u $A:$A:4755; owner s/g $A:$A:2750; owner s/m $A:1005:664; same s/m want.bin"},
+        {"ACLs: a new output gets the folder's default, a replaced one keeps its own", "setfacl",
+         "mkdir acl && setfacl -d -m o::--- acl && echo old >acl/fw.bin &&"
+         " setfacl -m u:$B:rw,g::--- acl/fw.bin || { echo no ACLs here; exit 77; }\n"
+         "getfacl -cn acl/fw.bin >acl.was; run 0 in.bin acl/new.bin; owner acl/new.bin 0:0:640\n"
+         "run 0 in.bin acl/fw.bin; getfacl -cn acl/fw.bin | cmp -s - acl.was || fail the ACL is now"
+         " $(getfacl -cn acl/fw.bin); same acl/fw.bin want.bin"},
+        {"file capabilities kept by a replacement", "setcap getcap",
+         "echo old >cap.bin && setcap cap_net_raw+ep cap.bin && getcap cap.bin >cap.was ||"
+         " { echo no file capabilities here; exit 77; }\n"
+         "run 0 in.bin cap.bin; getcap cap.bin | cmp -s - cap.was || fail cap.bin has $(getcap cap.bin)"},
+        {"the absolute path may not be searched (ulimit -f): status 1, the old output kept",
+         "setpriv",
+         "mkdir -m 700 p && mkdir p/w && cp in2.bin p/w/in.bin && head -c 5000 in2.bin >p/w/out.bin"
+         " && chown -R $A p/w || fail set-up\n"
+         "(cd p/w && ulimit -f 100 && as $A \"$SWUG_GEN\" in.bin out.bin); [ $? = 1 ] ||"
+         " fail status $?; head -c 5000 in2.bin | same - p/w/out.bin || exit 1; only p/w in.bin out.bin\n"
+         "(cd p/w && as $A \"$SWUG_GEN\" in.bin out.bin) || fail status $?; same p/w/out.bin want2.bin"},
+        {"two runs at once into a file written in place: each ends whole", "setpriv",
+         "mkdir ro && echo old >ro/out.bin && chmod 666 ro/out.bin && chmod 555 ro || fail set-up\n"
+         "for i in 1 2 3 4 5 6 7 8 9 10; do as $A \"$SWUG_GEN\" in2.bin ro/out.bin &"
+         " as $A \"$SWUG_GEN\" in.bin ro/out.bin || fail status $?\n"
+         "  wait $! || fail status $?; cmp -s ro/out.bin want.bin || same ro/out.bin want2.bin; done"},
+        {"an append-only folder: written in place, no entry left", "chattr",
+         "mkdir ap && echo old >ap/out.bin && chattr +a ap 2>/dev/null || { echo no chattr +a; exit 77; }\n"
+         "trap 'chattr -a ap' EXIT; run 0 in.bin ap/out.bin; run 0 in2.bin ap/new.bin\n"
+         "same ap/out.bin want.bin; same ap/new.bin want2.bin; only ap new.bin out.bin"},
         {"a link to nothing: its target appears only by the rename, not after SIGKILL", "",
          "mkdir sub && ln -s sub/real.bin out.bin\n"
          "LD_PRELOAD=$SWUG_STALL \"$SWUG_GEN\" in.bin out.bin & trap 'kill -9 $! 2>/dev/null' EXIT\n"
@@ -348,7 +408,8 @@ TEST(Output, WholeOrNothingOnRealSystems)
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root";
     RunOptions opt; /* and the ASan options that a preloaded shim needs */
-    opt.env = {"SWUG_GEN=" + GEN, "SWUG_STALL=" STALL_TEMP_WRITE_PATH, preload_env("")[1]};
+    opt.env = {"SWUG_GEN=" + GEN, "SWUG_STALL=" STALL_TEMP_WRITE_PATH,
+               "SWUG_SWAP=" SWAP_TEMP_ENTRY_PATH, preload_env("")[1]};
     for (auto &row : rows) {
         OutputDir d;
         std::string in2 = pattern(600000, 4);

@@ -1,17 +1,25 @@
 /* Preloaded into a test run: a write to swug-gen's temporary output (a file
  * whose name begins with ".swug-gen-") never returns, so the run sits in the
- * middle of writing until a signal ends it. Every other write goes through,
+ * middle of writing until a signal ends it (with SWUG_STALL_MS, the first
+ * such write waits that many milliseconds instead). Every other write goes through,
  * which lets it work under Wine, whose own plumbing writes all the time. */
 #include <sys/syscall.h>
+#include <cstdlib>
 #include <unistd.h>
 
 #include "temp_output_name.h"
 
 static void stall_if_temp(int fd)
 {
-    if (is_temp_output(fd))
+    static bool stalled;
+    const char *ms = getenv("SWUG_STALL_MS");
+    if (!is_temp_output(fd) || stalled)
+        return;
+    if (ms == nullptr)
         for (;;)
             pause();
+    stalled = true;
+    usleep((useconds_t)atoi(ms) * 1000);
 }
 
 extern "C" ssize_t write(int fd, const void *buf, size_t len)
