@@ -96,8 +96,13 @@ static std::string prepare_wine()
             write_file(ready, "");
     }
     close(fd);
-    if (err.empty() && quiet_wine({"cmd", "/c", "exit"}, log) != 0)
-        err = "wine cannot run cmd, see " + log;
+    /* Right after a new prefix's wineboot its server may still be going
+     * down ("recvmsg: Connection reset by peer"): the first program loses
+     * its connection, the next one starts a server of its own. */
+    int tries = 0;
+    while (err.empty() && quiet_wine({"cmd", "/c", "exit"}, log) != 0)
+        if (++tries == 3)
+            err = "wine cannot run cmd, see " + log;
     return err;
 }
 
