@@ -18,7 +18,7 @@
  * again through libgcc (__builtin_cpu_supports) costs a run its own series
  * of CPUID instructions, each a trap to the hypervisor in a virtual
  * machine: 60 us at start-up, 7% of a whole run on a small input. */
-#if defined(__has_include)
+#if defined(__has_include) && !defined(__clang__) /* clang++ cannot read the header: it says _Bool */
 #if __has_include(<sys/platform/x86.h>)
 #include <sys/platform/x86.h>
 #define avx2_active() CPU_FEATURE_ACTIVE(AVX2)
