@@ -349,6 +349,21 @@ static int write_over(PLATFORM_OUT *out, int src)
     return ok;
 }
 
+/* Close what of out is open, the folder last; with remove, delete what this run made. */
+static void close_output(PLATFORM_OUT *out, int remove)
+{
+    if (out->fd >= 0)
+        close(out->fd);
+    if (out->dest >= 0)
+        close(out->dest);
+    out->fd = -1;
+    out->dest = -1;
+    drop_files(remove);
+    if (out->dir >= 0)
+        close(out->dir);
+    out->dir = -1;
+}
+
 /* The image reaches the medium before its name does: the temporary file
  * gets what the old file had, is flushed (fsync rather than fdatasync, so
  * that its mode and owner last too) and closed, renamed, and then the
@@ -375,26 +390,11 @@ int platform_output_commit(PLATFORM_OUT *out)
                               : rename_refused(errno) && write_over(out, copy);
     if (copy >= 0)
         close(copy);
-    if (out->dest >= 0)
-        close(out->dest);
-    out->dest = -1;
-    drop_files(!ok);
-    if (out->dir >= 0)
-        close(out->dir);
-    out->dir = -1;
+    close_output(out, !ok);
     return ok;
 }
 
 void platform_output_abort(PLATFORM_OUT *out)
 {
-    if (out->fd >= 0)
-        close(out->fd);
-    if (out->dest >= 0)
-        close(out->dest);
-    out->fd = -1;
-    out->dest = -1;
-    drop_files(1);
-    if (out->dir >= 0)
-        close(out->dir);
-    out->dir = -1;
+    close_output(out, 1);
 }

@@ -256,12 +256,12 @@ static int wants_json(int argc, char **argv)
 
 /* Sort the arguments into options and one or two files; every argument
  * after "--" is a file, and "-" anywhere is standard input (a file of that
- * name is "./-"). Returns 1, or 0 after trouble(). */
-static int parse_args(int argc, char **argv, VERIFY_ARGS *a)
+ * name is "./-"). json: wants_json() of the arguments. Returns 1, or 0 after
+ * trouble(). */
+static int parse_args(int argc, char **argv, int json, VERIFY_ARGS *a)
 {
     const char *files[2];
     int nfiles = 0, options_end = 0;
-    int json = wants_json(argc, argv);
 
     memset(a, 0, sizeof *a);
     a->json = json;
@@ -310,7 +310,7 @@ int main(int argc, char **argv)
         fputs("swug-verify " SWUG_VERSION "\n", stdout);
         return flush_stdout() ? VERIFY_VALID : VERIFY_TROUBLE;
     }
-    if (!parse_args(argc, argv, &a))
+    if (!parse_args(argc, argv, json, &a))
         return VERIFY_TROUBLE;
     /* both files are read before anything is reported */
     if (!load_file(a.json, "image-unreadable", a.image_path, image_buf, SWUG_IMAGE_MAX,
