@@ -11,10 +11,9 @@
  *            the path being opened: the file changes under the name between
  *            any earlier look at it and the open;
  *   swapdir  once the output's folder has been looked up (the first open
- *            of a folder returns, or a mkstemp() begins), SWUG_SWAP_FROM and
+ *            of a folder returns), SWUG_SWAP_FROM and
  *            SWUG_SWAP_TO change places (renameat2 RENAME_EXCHANGE): the
  *            folder becomes a link to another one. */
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -53,16 +52,6 @@ extern "C" int fsync(int fd)
     return (int)syscall(SYS_fsync, fd);
 }
 
-extern "C" int rename(const char *from, const char *to)
-{
-    if (failing("rename") && is_temp_name(from)) {
-        const char *e = getenv("SWUG_FAIL_ERRNO");
-        errno = e ? atoi(e) : EIO;
-        return -1;
-    }
-    return (int)syscall(SYS_renameat, AT_FDCWD, from, AT_FDCWD, to);
-}
-
 extern "C" int renameat(int fromdir, const char *from, int todir, const char *to)
 {
     if (failing("rename") && is_temp_name(from)) {
@@ -73,57 +62,26 @@ extern "C" int renameat(int fromdir, const char *from, int todir, const char *to
     return (int)syscall(SYS_renameat, fromdir, from, todir, to);
 }
 
-/* The swapdir exchange, once. */
-static void swap_folder(void)
+/* The output's folder, and files in it, are opened with openat(). */
+extern "C" int openat(int dir, const char *path, int flags, ...)
 {
-    static bool swapped;
-    const char *from = getenv("SWUG_SWAP_FROM"), *to = getenv("SWUG_SWAP_TO");
-    if (failing("swapdir") && !swapped && from && to) {
-        swapped = true;
-        syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 2 /* RENAME_EXCHANGE */);
-    }
-}
-
-extern "C" int mkstemp(char *name)
-{
-    swap_folder();
-    int (*real)(char *) = (int (*)(char *))dlsym(RTLD_NEXT, "mkstemp");
-    return real(name);
-}
-
-static int open_path(int dir, const char *path, int flags, va_list ap)
-{
-    static bool swapped;
+    static bool swapped, swapped_dir;
+    va_list ap;
+    va_start(ap, flags);
     mode_t mode = (flags & O_CREAT) ? (mode_t)va_arg(ap, int) : 0;
-    const char *from = getenv("SWUG_SWAP_FROM");
+    va_end(ap);
+    const char *from = getenv("SWUG_SWAP_FROM"), *to = getenv("SWUG_SWAP_TO");
     if (failing("swap") && !swapped && (flags & O_ACCMODE) != O_RDONLY && from) {
         swapped = true;
         syscall(SYS_renameat, AT_FDCWD, from, dir, path);
     }
     int fd = (int)syscall(SYS_openat, dir, path, flags, mode);
-    if (flags & O_DIRECTORY)
-        swap_folder();
-    return fd;
-}
-
-extern "C" int open(const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    int fd = open_path(AT_FDCWD, path, flags, ap);
-    va_end(ap);
-    return fd;
-}
-
-extern "C" int openat(int dir, const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    int fd = open_path(dir, path, flags, ap);
-    va_end(ap);
+    if (failing("swapdir") && !swapped_dir && (flags & O_DIRECTORY) && from && to) {
+        swapped_dir = true;
+        syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 2 /* RENAME_EXCHANGE */);
+    }
     return fd;
 }
 
 /* the same call under its large-file name */
-extern "C" int open64(const char *path, int flags, ...) __attribute__((alias("open")));
 extern "C" int openat64(int dir, const char *path, int flags, ...) __attribute__((alias("openat")));
