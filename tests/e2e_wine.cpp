@@ -283,11 +283,11 @@ TEST_F(Wine, FailuresAreSilentAndLeaveEveryFileAsItWas)
  * gives its status and the names handed to CreateFileW, DeleteFileW and, as
  * the source of a move, MoveFileWithProgressW (its target is the output,
  * opened before). A run whose status is not `expect` is run once more, and
- * the names of both runs count: a traced run under CI load has ended with
- * status 1 now and then where the same run passes hundreds of times here
- * (Wine's own start-up or server, as far as the traces tell), while every
- * row these runs check decides on names alone. What the first run's trace
- * said is printed, so the test's log keeps it. */
+ * the names of both runs count, as do the files both left: a traced run
+ * under CI load has ended with status 1 twice where the same run passes
+ * hundreds of times here, and how the program judges a name does not
+ * depend on timing. What the first run's trace said is printed, so the
+ * test's log keeps it. */
 struct Traced {
     int status = -1;
     std::vector<std::string> names;
