@@ -755,8 +755,7 @@ TEST_F(Wine, PathWhoseUtf8DoesNotFitFails)
 TEST_F(Wine, LongPathsReachWindowsInTheExtendedForm)
 {
     TempDir d;
-    std::string base = "Z:" + d.path, a(100, 'a');
-    std::replace(base.begin(), base.end(), '/', '\\');
+    std::string base = win_path(d.path), a(100, 'a');
     make_dir(d / a);
     for (size_t total : {240u, 248u, 249u, 259u, 260u, 270u, 290u}) {
         std::string b(total - base.size() - a.size() - 10, 'b'); /* base\a...\b...\out.bin */
