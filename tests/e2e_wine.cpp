@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -354,11 +355,12 @@ struct Com1OnFile {
     }
 };
 
-/* A device only when named as one: NUL in any folder and \\.\NUL are written
- * in place; a device name with more after it (which Windows 10 opens as the
- * device), also where a "\." or ".." hides it from the name as typed, and a
- * stream are refused, and no device is read: nothing is opened under such a
- * name, nothing written (COM1 is mapped to a file here). Under \\?\ a device
+/* A device only when spelled as one, as a whole: NUL and \\.\NUL are written
+ * in place; a device name with more before or after it (out\nul, which
+ * Windows 10 opens as the device), also where a "\." or ".." hides it from
+ * the name as typed, and a stream are refused, and no device is read:
+ * nothing is opened under such a name, nothing written (COM1 is mapped to a
+ * FIFO here, a character stream as a serial port is). Under \\?\ a device
  * word and a trailing dot are a file's own name. Wine takes superscript
  * digits and streams as plain names: our own rule shows. */
 TEST_F(Wine, DevicesOnlyWhenNamedAsDevices)
@@ -367,19 +369,22 @@ TEST_F(Wine, DevicesOnlyWhenNamedAsDevices)
     write_file(d / "in.bin", "abc");
     write_file(d / "b.bin", "b image");
     write_file(d / "COM¹.bin", "abc");
-    write_file(d / "line", "serial line");
+    ASSERT_EQ(mkfifo((d / "line").c_str(), 0644), 0);
+    int line = open((d / "line").c_str(), O_RDWR | O_NONBLOCK); /* so that a write never blocks */
+    ASSERT_EQ(write(line, "serial line", 11), 11);
     make_dir(d / "out");
     write_file(t / "keep", "");
     Com1OnFile com1(d / "line", t / "keep");
     std::string ext = "\\\\?\\" + win_path(d.path) + "\\";
     struct { std::string in, out; int status; } cases[] = {
-        {"in.bin", "NUL", 0},           {"in.bin", "out\\nul", 0},        {"in.bin", "./out/NUL", 0},
+        {"in.bin", "NUL", 0},           {"in.bin", "out\\nul", 1},        {"in.bin", "./out/NUL", 1},
         {"in.bin", "\\\\.\\NUL", 0},   {"in.bin", "out\\COM1.bin", 1},   {"in.bin", "out\\aux.fw.bin", 1},
         {"in.bin", "nul.txt", 1},       {"in.bin", "NUL  ", 1},            {"in.bin", "out\\Nul.", 1},
         {"in.bin", "out\\com¹.bin", 1}, {"in.bin", "out\\LPT3 .txt", 1}, {"in.bin", "in.bin:fw", 1},
         {"in.bin", "out\\new.bin:fw", 1}, {"COM1", "out\\a.bin", 1},      {"COM¹.bin", "out\\a.bin", 1},
         {"in.bin", "out\\COM1.bin\\.", 1}, {"in.bin", "out\\x\\..\\COM1.bin\\.", 1},
         {"in.bin", "out\\aux.fw.bin\\.", 1}, {"COM1\\.", "out\\a.bin", 1}, {"out\\..\\COM1\\.", "out\\a.bin", 1},
+        {"in.bin", "COM1\\.", 1},       {"in.bin", "COM1.\\.", 1},       {"in.bin", "out\\COM1\\.", 1},
         {"in.bin", ext + "b.bin.", 0},  {"in.bin", ext + "COM1.bin", 0},
     };
     for (auto &c : cases) {
@@ -394,7 +399,12 @@ TEST_F(Wine, DevicesOnlyWhenNamedAsDevices)
     }
     for (const char *hidden : {"COM1\\.", "out\\..\\COM1\\."}) /* swug-verify.exe reads no device either */
         EXPECT_EQ(run_program({WINE, VERIFY_EXE, hidden}, d.path).status, 2) << hidden;
-    EXPECT_EQ(read_file(d / "line"), "serial line");
+    PtyRun console({WINE, EXE, "in.bin", "CONOUT$.bin"}, d.path); /* CONOUT$ is a device word too */
+    EXPECT_TRUE(console.ended(60) && console.status == 1) << console.out;
+    char got[4096];
+    ssize_t n = read(line, got, sizeof got);
+    EXPECT_EQ(std::string(got, (size_t)std::max<ssize_t>(n, 0)), "serial line");
+    close(line);
     EXPECT_EQ(read_file(d / "in.bin"), "abc");
     EXPECT_EQ(read_file(d / "b.bin"), "b image");
     EXPECT_TRUE(read_file(d / "b.bin.") == reference_image("abc"));
