@@ -280,6 +280,34 @@ TEST_F(Wine, FailuresAreSilentAndLeaveEveryFileAsItWas)
     EXPECT_TRUE(list_dir(d / "dir").empty());
 }
 
+/* The output's folder swapped, while the image is written, for a link to
+ * another folder that holds a file of the temporary file's name: the run
+ * succeeds only with the image in the folder first opened (Windows: the
+ * folder held open cannot be renamed, and the move is made relative to it),
+ * else it fails with the old output there (Wine: the move by names would
+ * take the other file), and the other folder keeps its files either way.
+ * Wine deletes a file through its handle only under the name it opened it
+ * by, which leads elsewhere now: our temporary file may stay behind. */
+TEST_F(Wine, FolderSwappedForALinkDuringTheWriteRedirectsNothing)
+{
+    TempDir d;
+    write_file(d / "in.bin", "abc");
+    make_dir(d / "out");
+    make_dir(d / "other");
+    write_file(d / "out/fw.bin", "old image");
+    write_file(d / "other/fw.bin", "other image");
+    ASSERT_EQ(symlink("other", (d / "link").c_str()), 0);
+    RunOptions opt;
+    opt.env = {"LD_PRELOAD=" STALL_TEMP_WRITE_PATH, "SWUG_STALL_SWAP_FROM=" + d / "out",
+               "SWUG_STALL_SWAP_TO=" + d / "link"};
+    int status = wine_run({"in.bin", "out\\fw.bin"}, d.path, opt).status;
+    char to[8] = "";
+    ASSERT_EQ(readlink((d / "out").c_str(), to, sizeof to), 5) << "the folders were not swapped";
+    EXPECT_TRUE(status == 0 ? read_file(d / "link/fw.bin") == reference_image("abc") /* first opened */
+                            : status == 1 && read_file(d / "link/fw.bin") == "old image") << status;
+    EXPECT_EQ(read_file(d / "other/fw.bin"), "other image");
+}
+
 /* Run argv with Wine's trace of its file calls (WINEDEBUG=+file) in `trace`N;
  * gives its status and the names handed to CreateFileW, DeleteFileW and, as
  * the source of a move, MoveFileWithProgressW (its target is the output,
