@@ -154,14 +154,13 @@ static int output_kind(const wchar_t *path, int named_device, PLATFORM_OUT *out)
 
 /* Create the file tmp_path, new, with the kept attributes (archive set, as
  * on any file just written), encrypted from the start when the old file is,
- * shared for reading and deletion only, with the rights to delete it, to
- * set its compression (which needs read and write) and, when there is a DACL
- * to give it, to set that. A folder that denies the owner of a new file
- * those (an OWNER RIGHTS entry) gets a file with its own default
- * permissions instead. */
+ * shared for deletion only, with the rights to delete it, to set its
+ * compression (which needs read and write) and, when there is a DACL to give
+ * it, to set that. A folder that denies the owner of a new file those (an
+ * OWNER RIGHTS entry) gets a file with its own default permissions instead. */
 static HANDLE create_temp(void)
 {
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_DELETE;
+    const DWORD share = FILE_SHARE_DELETE;
     const DWORD access = GENERIC_WRITE | DELETE | FILE_READ_DATA | FILE_READ_ATTRIBUTES;
     const DWORD attributes = keep_create_attributes();
     HANDLE h;

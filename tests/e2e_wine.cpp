@@ -211,7 +211,9 @@ TEST_F(Wine, DotSlashArgumentsUseTheBackslashedWorkingDirectory)
 
 /* Replaced whole, as a hidden and system file still (Wine's attrib shows
  * it), under Wine with its mode 0644 too: permissions are set only where
- * they differ from those the new file gets. */
+ * they differ from those the new file gets. Also while another program
+ * holds it without sharing deletion and lets go half a second after the
+ * temporary file appears: the move waits for it. */
 TEST_F(Wine, ExistingOutputIsReplacedWhole)
 {
     TempDir d;
@@ -229,6 +231,15 @@ TEST_F(Wine, ExistingOutputIsReplacedWhole)
     struct stat st;
     EXPECT_TRUE(stat((d / "out.bin").c_str(), &st) == 0 && (st.st_mode & 07777) == 0644);
 
+    int held;
+    write_file(d / "out.bin", "old image");
+    pid_t holder = start_program({WINE, HELPER_EXE, "hold", win_path(d / "out.bin"), "500", "temp"}, d.path, {}, &held);
+    char said[8] = "";
+    ASSERT_EQ(read(held, said, sizeof said), 8) << "the holder did not start";
+    EXPECT_EQ(wine_run({"in.bin", "out.bin"}, d.path).status, 0) << "a held destination is waited for";
+    EXPECT_EQ(finish_program(holder, held).status, 0) << "the holder got the temporary file";
+    EXPECT_TRUE(read_file(d / "out.bin") == reference_image(input));
+
     std::string fw = awkward(250000, 4); /* the same file as input and output */
     write_file(d / "fw.bin", fw);
     EXPECT_EQ(wine_run({"fw.bin", "fw.bin"}, d.path).status, 0);
@@ -237,8 +248,10 @@ TEST_F(Wine, ExistingOutputIsReplacedWhole)
 }
 
 /* Also an output linked to /dev/null, a failed flush (fsync() fails), and an
- * old output held open without sharing deletion by a program that tries the
- * same on the temporary file: it must never get it (the file would stay). */
+ * old output held open without sharing deletion by a program that tries to
+ * read the temporary file meanwhile: it must never get it (the temporary
+ * file shares nothing but deletion; had our handle been closed before the
+ * move, it would get it and the file would stay). */
 TEST_F(Wine, FailuresAreSilentAndLeaveEveryFileAsItWas)
 {
     TempDir d;

@@ -1,7 +1,8 @@
 /* A second Windows program for the Wine tests. "hold FILE MS": hold FILE open
- * without sharing deletion for MS ms and do the same to any .swug-gen-*.tmp
- * beside it; status: how many it got. "break EXE": give EXE a Ctrl-Break at
- * its closing prompt; status: EXE's. */
+ * without sharing deletion for MS ms (with "temp" after it: until MS ms after
+ * a .swug-gen-*.tmp first appears beside it) and try to read any such
+ * temporary file, sharing everything; status: how often it got one. "break
+ * EXE": give EXE a Ctrl-Break at its closing prompt; status: EXE's. */
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -11,7 +12,7 @@
 
 static const DWORD NO_DELETE = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-static int hold(const wchar_t *file, DWORD ms)
+static int hold(const wchar_t *file, DWORD ms, bool from_temp)
 {
     wchar_t name[MAX_PATH];
     const wchar_t *slash = wcsrchr(file, L'\\');
@@ -20,13 +21,17 @@ static int hold(const wchar_t *file, DWORD ms)
         return 100;
     printf("holding\n");
     fflush(stdout);
-    for (DWORD start = GetTickCount(); GetTickCount() - start < ms; Sleep(1)) {
+    for (DWORD start = GetTickCount(); GetTickCount() - start < ms || from_temp; Sleep(1)) {
         WIN32_FIND_DATAW found;
         swprintf(name, MAX_PATH, L"%.*ls.swug-gen-*.tmp", dir, file);
         HANDLE f = FindFirstFileW(name, &found);
         if (f != INVALID_HANDLE_VALUE && FindClose(f)) {
+            if (from_temp)
+                start = GetTickCount();
+            from_temp = false;
             swprintf(name, MAX_PATH, L"%.*ls%ls", dir, file, found.cFileName);
-            got += CreateFileW(name, GENERIC_READ, NO_DELETE, NULL, OPEN_EXISTING, 0, NULL) != INVALID_HANDLE_VALUE;
+            got += CreateFileW(name, GENERIC_READ, NO_DELETE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING, 0, NULL) !=
+                   INVALID_HANDLE_VALUE;
         }
     }
     return got;
@@ -68,8 +73,8 @@ static int press_break(wchar_t *exe)
 
 int wmain(int argc, wchar_t **argv)
 {
-    if (argc == 4 && wcscmp(argv[1], L"hold") == 0)
-        return hold(argv[2], (DWORD)wcstoul(argv[3], NULL, 10));
+    if ((argc == 4 || argc == 5) && wcscmp(argv[1], L"hold") == 0)
+        return hold(argv[2], (DWORD)wcstoul(argv[3], NULL, 10), argc == 5);
     if (argc == 3 && wcscmp(argv[1], L"break") == 0)
         return press_break(argv[2]);
     return 99;
