@@ -553,18 +553,23 @@ TEST_F(Wine, ConsoleWaitsForOneKeyWithoutEcho)
     EXPECT_TRUE(read_file(w / OUT) == reference_image(input));
 }
 
-/* Ctrl-Break at the prompt ends the wait as a key does (Wine sends none: the
- * helper starts the handler as Windows does, on a thread at CtrlRoutine). */
+/* Ctrl-C and Ctrl-Break at the prompt end the wait as a key does, whatever
+ * standard input is: here the console, or a pipe that stays open and empty
+ * (Wine sends no Ctrl-Break: the helper starts the handler as Windows
+ * does, on a thread at CtrlRoutine). */
 TEST_F(Wine, CtrlBreakAtThePromptEndsTheWaitLikeAKey)
 {
     std::string input = awkward(1000, 6);
-    Workspace w(&input);
-    PtyRun run({WINE, HELPER_EXE, "break", "Z:" + EXE}, w.path);
-    ASSERT_TRUE(run.ended(60)) << "still waiting: " << screen_text(run.out);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_NE(screen_text(run.out).find("data/KOVRIN_SW.bin len= 1000\n" + PROMPT), std::string::npos)
-        << screen_text(run.out);
-    EXPECT_TRUE(read_file(w / OUT) == reference_image(input));
+    for (const char *event : {"B console", "C console", "C pipe"}) {
+        Workspace w(&input);
+        std::string kind(event, 1), in(event + 2);
+        PtyRun run({WINE, HELPER_EXE, "event", kind, in, "Z:" + EXE}, w.path);
+        ASSERT_TRUE(run.ended(60)) << event << ": still waiting: " << screen_text(run.out);
+        EXPECT_EQ(run.status, 0) << event;
+        EXPECT_NE(screen_text(run.out).find("data/KOVRIN_SW.bin len= 1000\n" + PROMPT), std::string::npos)
+            << event << ": " << screen_text(run.out);
+        EXPECT_TRUE(read_file(w / OUT) == reference_image(input)) << event;
+    }
 }
 
 /* _isatty() is true for NUL: a program that asks it would wait on the
