@@ -15,9 +15,7 @@
 
 #include "temp_output_name.h"
 
-/* The output's folder swapped for a link (renameat2 RENAME_EXCHANGE) while
- * the temporary file is written, and one of the temporary file's name
- * waiting where the link leads. */
+/* The output's folder swapped for a link, a file of the temporary file's name where it leads. */
 static void swap_folder(int fd, const char *from, const char *to)
 {
     char link[64], path[4096], decoy[8192];
@@ -38,15 +36,12 @@ static void stall_if_temp(int fd)
     const char *from = getenv("SWUG_STALL_SWAP_FROM"), *to = getenv("SWUG_STALL_SWAP_TO");
     if (!is_temp_output(fd) || stalled)
         return;
-    if (from != nullptr && to != nullptr) {
-        stalled = true;
-        swap_folder(fd, from, to);
-        return;
-    }
+    stalled = true;
+    if (from != nullptr && to != nullptr)
+        return swap_folder(fd, from, to);
     if (ms == nullptr)
         for (;;)
             pause();
-    stalled = true;
     usleep((useconds_t)atoi(ms) * 1000);
 }
 
