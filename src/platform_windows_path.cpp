@@ -1,5 +1,6 @@
-/* Windows names: DOS device names as Windows 10 reads them, full paths and
- * the extended \\?\ form. Nothing here opens a file. */
+/* Windows names: which are spelled as devices and which reach one otherwise,
+ * as Windows 10 reads them; full paths and the extended \\?\ form. Nothing
+ * here opens a file. */
 #include "platform_windows_path.h"
 
 #include <cstring>
