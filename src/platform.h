@@ -44,13 +44,17 @@
  * full path, in the \\?\ form when it is long, or exactly as given when the
  * user wrote it in the \\?\ form (where a device word is part of a file's
  * name). A destination we may not write (read-only, or denied by its DACL)
- * is refused; a device named as one (NUL, COM5, \\.\COM5) is written in
- * place, while a device name with more after it (COM5.bin, nul.txt,
- * out\COM5.bin\.), which Windows still takes as the device, and a stream
+ * is refused; a device spelled as one, as a whole (NUL, COM5, CONOUT$,
+ * \\.\COM5, \\.\pipe\x), is written in place, while any other name Windows
+ * takes as a device (out\nul, COM5.bin, nul.txt, COM5\.), and a stream
  * (out.bin:fw) are refused with nothing opened, and so is, once its handle
  * tells, any other output or input that is a device or a pipe (a link to
- * NUL). The temporary file stays open from its creation through the flush
- * and the move and is deleted through its handle on any failure; the
+ * NUL). The output's folder is held open, so that on NTFS it cannot be
+ * renamed meanwhile, and the temporary file, shared with no one but for
+ * deletion, stays open from its creation through the flush, the move
+ * (relative to that folder where the system allows it) and a second flush;
+ * the move counts only once the output's name is found to hold that very
+ * file, and the file is deleted through its handle on any failure; the
  * replacement keeps the hidden, system and not-indexed attributes,
  * encryption, compression, the creation time and, where they may be read
  * and set, the permissions of the file it replaces, not its other streams
@@ -132,8 +136,9 @@ int platform_output_write(PLATFORM_OUT *out, const void *buf, size_t len);
 
 /* Flush and close the output and put it in place. Returns 1 once the image
  * and its name are on the medium, or 0 with the temporary file removed and
- * the destination untouched (on POSIX, a failed flush of the folder after
- * the rename leaves the new image under the name). */
+ * the destination untouched (a failed flush after the rename, of the folder
+ * on POSIX, of the moved file on Windows, leaves the new image under the
+ * name). */
 int platform_output_commit(PLATFORM_OUT *out);
 
 /* Give up on the output: close it and remove the temporary file. */

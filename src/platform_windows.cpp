@@ -26,8 +26,11 @@
 #include "platform_windows_path.h"
 #include "platform_windows_text.h"
 
-/* Set while the closing prompt waits on the console for its key. */
+/* What the closing prompt is doing, for the console-event handler. */
+enum { WAIT_NONE, WAIT_CONSOLE, WAIT_INPUT, WAIT_OVER };
 static volatile LONG waiting_key;
+static HANDLE key_given; /* WAIT_INPUT: set when the wait is to end */
+static int service_session; /* run in session 0, where services run */
 
 /* Hand the console a key press (Enter), as if the user had typed it. */
 static int press_key(void)
@@ -43,16 +46,36 @@ static int press_key(void)
     return WriteConsoleInputW(GetStdHandle(STD_INPUT_HANDLE), &key, 1, &done) && done == 1;
 }
 
+/* End the closing prompt's wait as a key would; 1 when there was one. */
+static int end_wait(void)
+{
+    switch (waiting_key) {
+    case WAIT_CONSOLE:
+        return press_key();
+    case WAIT_INPUT:
+        return SetEvent(key_given);
+    case WAIT_OVER:
+        return 1; /* the run is ending with its own status */
+    default:
+        return 0;
+    }
+}
+
 /* Ctrl-C, Ctrl-Break, closing the console window, logoff, shutdown: remove
  * the temporary output (see platform_windows_output.cpp) and end the process
  * with the status Windows gives an interrupted console program. We end it
  * ourselves rather than leave it to the default handler, so that no system
- * ever reports an interrupted run as a success. Ctrl-Break is a signal even
- * while the console is read raw, where Ctrl-C is a key: at the closing prompt
- * it ends the wait as a key would, and the run ends with its own status. */
+ * ever reports an interrupted run as a success. At the closing prompt
+ * Ctrl-C and Ctrl-Break end the wait as a key would, whatever standard input
+ * is, and the run ends with its own status. In session 0, where a service
+ * (a build agent) runs us, a logoff is some user's leaving the machine: it
+ * is passed on, and the default handler of a program a service runs lets
+ * the run go on. */
 static BOOL WINAPI on_console_event(DWORD event)
 {
-    if (event == CTRL_BREAK_EVENT && waiting_key && press_key())
+    if (event == CTRL_LOGOFF_EVENT && service_session)
+        return FALSE;
+    if ((event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) && end_wait())
         return TRUE;
     output_quit();
     ExitProcess(STATUS_CONTROL_C_EXIT);
@@ -61,31 +84,60 @@ static BOOL WINAPI on_console_event(DWORD event)
 
 void platform_init(void)
 {
+    DWORD session;
+
+    if (ProcessIdToSessionId(GetCurrentProcessId(), &session))
+        service_session = session == 0;
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
+/* One byte of standard input, or its end, on a thread of its own. */
+static DWORD WINAPI read_key(void *in)
+{
+    unsigned char c;
+    DWORD got;
+
+    if (!ReadFile((HANDLE)in, &c, 1, &got, NULL)) {
+        /* end of a pipe, or nothing to read from: nothing to wait for */
+    }
+    SetEvent(key_given);
+    return 0;
+}
+
 /* _getch reads the console itself, not standard input, so it is used only
- * when standard input is that console. Otherwise (a pipe, a file, NUL, or
- * no standard input at all) we read one byte of it, so that a script is never
- * left waiting. _isatty cannot tell: it is true for NUL too. */
+ * when standard input is that console (msvcrt reads it raw: Ctrl-C is a key
+ * press there). Otherwise (a pipe, a file, NUL, or no standard input at all)
+ * we wait for one byte of it, so that a script is never left waiting; that
+ * byte is read on a thread of its own, so that a Ctrl-C can end the wait
+ * without one. _isatty cannot tell: it is true for NUL too. */
 void platform_wait_key(void)
 {
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-    DWORD mode, got;
-    unsigned char c;
+    DWORD mode;
 
     fflush(stdout);
     if (in == NULL || in == INVALID_HANDLE_VALUE)
         return;
     if (GetConsoleMode(in, &mode)) {
-        InterlockedExchange(&waiting_key, 1);
-        _getch(); /* msvcrt reads the console raw: Ctrl-C is a key press too */
-        InterlockedExchange(&waiting_key, 0);
+        InterlockedExchange(&waiting_key, WAIT_CONSOLE);
+        _getch();
+        InterlockedExchange(&waiting_key, WAIT_OVER);
         return;
     }
-    if (!ReadFile(in, &c, 1, &got, NULL)) {
-        /* end of a pipe, or nothing to read from: nothing to wait for */
+    HANDLE reader = NULL;
+    key_given = CreateEventW(NULL, TRUE, FALSE, NULL);
+    if (key_given != NULL) {
+        InterlockedExchange(&waiting_key, WAIT_INPUT);
+        reader = CreateThread(NULL, 0, read_key, in, 0, NULL);
     }
+    if (reader == NULL) {
+        InterlockedExchange(&waiting_key, WAIT_NONE);
+        read_key(in); /* without a thread: one byte on this one */
+        return;
+    }
+    CloseHandle(reader); /* it runs on; the process ends it if the wait ends first */
+    WaitForSingleObject(key_given, INFINITE);
+    InterlockedExchange(&waiting_key, WAIT_OVER);
 }
 
 /* Windows reports the directory with backslashes; the rest of the tool

@@ -3,22 +3,27 @@
  * The destination is judged by its name in the form Windows is handed it
  * (platform_windows_path.cpp), then opened and asked what it is:
  *
- * - a device named as one (NUL, COM5, \\.\COM5) is written in place, through
- *   the handle that asked; anything else that turns out to be a device or a
- *   pipe (a link to one) is refused, and so is a file we may not write;
- * - a file, or nothing yet, gets a temporary file in its folder that takes
- *   over what the old file had (attributes, encryption, compression,
- *   creation time, permissions) and is moved over it.
+ * - a device spelled as one (NUL, COM5, \\.\COM5) is written in place,
+ *   through the handle that asked; anything else that turns out to be a
+ *   device or a pipe (a link to one) is refused, and so is a file we may
+ *   not write;
+ * - a file, or nothing yet, gets a temporary file in its folder, which is
+ *   held open from then on; the temporary file takes over what the old file
+ *   had (attributes, encryption, compression, creation time, permissions)
+ *   and is moved over it (platform_windows_move.cpp).
  *
  * The temporary file's states, all changed under tmp_lock:
  *
  *     none --open_temp()--> open (tmp_active) --move_into_place()--> the output
+ *                             |            (the name found holding this very file)
  *                             |
- *                             +--any failure, abort, Ctrl-C--> deleted through its handle
+ *                             +--any failure, abort, Ctrl-C, a move gone
+ *                                elsewhere--> deleted through its handle
  *
- * Its handle stays open from its creation until it is the output: it holds
- * the right to delete, so no other program can open the file meanwhile
- * without sharing deletion, and a failure can always remove it. */
+ * Its handle stays open from its creation until it is the output: it shares
+ * nothing but deletion (which the move needs), so no other program can open
+ * the file to read or write it meanwhile, and it holds the right to delete,
+ * so a failure can always remove it. */
 #include "platform.h"
 
 #include <cstdio>
@@ -33,6 +38,7 @@
 
 #include "platform_windows.h"
 #include "platform_windows_keep.h"
+#include "platform_windows_move.h"
 #include "platform_windows_path.h"
 #include "platform_windows_text.h"
 
@@ -46,8 +52,10 @@ static HANDLE tmp_handle;                    /* its handle, when tmp_active */
 static int tmp_active;
 static int quitting;
 
-/* The output as Windows is handed it. */
+/* The output as Windows is handed it, and its folder, held open from the
+ * open to the close of an output that replaces (INVALID_HANDLE_VALUE else). */
 static wchar_t target_path[PLATFORM_PATH_SIZE];
+static HANDLE folder_handle = INVALID_HANDLE_VALUE;
 
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -72,6 +80,13 @@ void output_quit(void)
     ReleaseSRWLockExclusive(&tmp_lock);
 }
 
+static void close_folder(void)
+{
+    if (folder_handle != INVALID_HANDLE_VALUE)
+        CloseHandle(folder_handle);
+    folder_handle = INVALID_HANDLE_VALUE;
+}
+
 /* Remove the temporary file through its handle, then close it: the handle
  * may delete it whatever permissions it has been given since. */
 static void discard_temp(PLATFORM_OUT *out)
@@ -84,6 +99,7 @@ static void discard_temp(PLATFORM_OUT *out)
     tmp_active = 0;
     ReleaseSRWLockExclusive(&tmp_lock);
     out->fd = -1;
+    close_folder();
 }
 
 enum { OUT_NONE, OUT_FILE, OUT_DEVICE, OUT_UNUSABLE };
@@ -138,14 +154,13 @@ static int output_kind(const wchar_t *path, int named_device, PLATFORM_OUT *out)
 
 /* Create the file tmp_path, new, with the kept attributes (archive set, as
  * on any file just written), encrypted from the start when the old file is,
- * shared for reading and deletion only, with the rights to delete it, to
- * set its compression (which needs read and write) and, when there is a DACL
- * to give it, to set that. A folder that denies the owner of a new file
- * those (an OWNER RIGHTS entry) gets a file with its own default
- * permissions instead. */
+ * shared for deletion only, with the rights to delete it, to set its
+ * compression (which needs read and write) and, when there is a DACL to give
+ * it, to set that. A folder that denies the owner of a new file those (an
+ * OWNER RIGHTS entry) gets a file with its own default permissions instead. */
 static HANDLE create_temp(void)
 {
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_DELETE;
+    const DWORD share = FILE_SHARE_DELETE;
     const DWORD access = GENERIC_WRITE | DELETE | FILE_READ_DATA | FILE_READ_ATTRIBUTES;
     const DWORD attributes = keep_create_attributes();
     HANDLE h;
@@ -233,10 +248,15 @@ int platform_output_open(const char *path, PLATFORM_OUT *out)
     switch (output_kind(target_path, 0, out)) {
     case OUT_NONE:
     case OUT_FILE:
-        return open_temp(out);
+        break;
     default:
         return 0;
     }
+    folder_handle = move_folder_open(target_path);
+    if (open_temp(out))
+        return 1;
+    close_folder();
+    return 0;
 }
 
 int platform_output_write(PLATFORM_OUT *out, const void *buf, size_t len)
@@ -254,47 +274,23 @@ int platform_output_write(PLATFORM_OUT *out, const void *buf, size_t len)
     return 1;
 }
 
-/* May a move that failed with err work a moment later? When another
- * program (a virus scanner, an indexer) has the destination open: Windows
- * reports that as a sharing violation or, since a file still open cannot be
- * replaced even where it shares deletion, as access denied. Access denied
- * is also what a lasting refusal looks like, so the destination is asked
- * for the right to delete it: refused for lack of permission, a retry
- * cannot help; granted, or refused by sharing, it is in use. */
-static int destination_busy(DWORD err)
-{
-    if (err == ERROR_SHARING_VIOLATION)
-        return 1;
-    if (err != ERROR_ACCESS_DENIED)
-        return 0;
-    HANDLE h = CreateFileW(target_path, DELETE, SHARE_ALL, NULL, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (h != INVALID_HANDLE_VALUE) {
-        CloseHandle(h);
-        return 1;
-    }
-    return GetLastError() == ERROR_SHARING_VIOLATION;
-}
-
-/* Move the temporary file, still open, over the destination. Our handle
- * shares deletion, which is what the move's own open of the file asks for.
- * MOVEFILE_WRITE_THROUGH has the call return only once the move is on the
- * disk; MOVEFILE_COPY_ALLOWED is left out on purpose: it would turn the
- * rename into a copy that can be interrupted half way. */
+/* Move the temporary file, still open, over the destination, trying again
+ * for a while when another program holds the destination. */
 static int move_into_place(void)
 {
     for (int attempt = 1;; attempt++) {
+        DWORD err = 0;
+        int moved = 0;
         AcquireSRWLockExclusive(&tmp_lock);
-        int moved = !quitting && MoveFileExW(tmp_path, target_path,
-                                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-        DWORD err = GetLastError();
+        if (!quitting)
+            moved = move_temp(tmp_handle, tmp_path, folder_handle, target_path, &err);
         if (moved)
             tmp_active = 0; /* the output now: nothing to remove any more */
         int stop = moved || quitting;
         ReleaseSRWLockExclusive(&tmp_lock);
-        if (moved)
-            return 1;
-        if (stop || attempt == MOVE_ATTEMPTS || !destination_busy(err))
+        if (stop)
+            return moved;
+        if (attempt == MOVE_ATTEMPTS || !move_may_pass(err, target_path))
             return 0;
         Sleep(30 * attempt);
     }
@@ -302,7 +298,11 @@ static int move_into_place(void)
 
 /* The image is flushed through the handle first: late write errors (a full
  * disk, a network share) show up here, before the old file is given up, and
- * the content is on the disk before the move gives it the name. */
+ * the content is on the disk before the move gives it the name. It is
+ * flushed again once moved, through the same handle, which writes the
+ * file's metadata too (Microsoft promises no more for the folder entry the
+ * move changed); a failure then leaves the new image under the name, and
+ * the run fails. */
 int platform_output_commit(PLATFORM_OUT *out)
 {
     if (out->in_place) {
@@ -314,9 +314,11 @@ int platform_output_commit(PLATFORM_OUT *out)
         discard_temp(out);
         return 0;
     }
+    int flushed = FlushFileBuffers((HANDLE)_get_osfhandle(out->fd));
     int closed = _close(out->fd) == 0;
     out->fd = -1;
-    return closed;
+    close_folder();
+    return flushed && closed;
 }
 
 void platform_output_abort(PLATFORM_OUT *out)

@@ -1,5 +1,6 @@
-/* Windows names: DOS device names as Windows 10 reads them, full paths and
- * the extended \\?\ form. Nothing here opens a file. */
+/* Windows names: which are spelled as devices and which reach one otherwise,
+ * as Windows 10 reads them; full paths and the extended \\?\ form. Nothing
+ * here opens a file. */
 #include "platform_windows_path.h"
 
 #include <cstring>
@@ -34,18 +35,18 @@ static int same_word(const wchar_t *s, size_t n, const char *word)
     return 1;
 }
 
-/* Is the base name s[0 .. n) a DOS device: CON, PRN, AUX, NUL, or COM and
- * LPT with a digit 1 to 9 or a superscript 1, 2 or 3 (which Windows counts
- * as digits too)? */
+/* Is the base name s[0 .. n) a DOS device: CON, PRN, AUX, NUL, CONIN$,
+ * CONOUT$ (devices since Windows 8), or COM and LPT with a digit 0 to 9 or
+ * a superscript 1, 2 or 3 (which Windows counts as digits too)? */
 static int device_base(const wchar_t *s, size_t n)
 {
     if (same_word(s, n, "CON") || same_word(s, n, "PRN") || same_word(s, n, "AUX") ||
-        same_word(s, n, "NUL"))
+        same_word(s, n, "NUL") || same_word(s, n, "CONIN$") || same_word(s, n, "CONOUT$"))
         return 1;
     if (n != 4 || !(same_word(s, 3, "COM") || same_word(s, 3, "LPT")))
         return 0;
     wchar_t d = s[3];
-    return (d >= L'1' && d <= L'9') || d == 0x00B9 || d == 0x00B2 || d == 0x00B3;
+    return (d >= L'0' && d <= L'9') || d == 0x00B9 || d == 0x00B2 || d == 0x00B3;
 }
 
 /* "\\.\", "\\?\" (either separator) or "\??\": the name is meant for the
@@ -61,40 +62,48 @@ static size_t namespace_prefix(const wchar_t *name)
     return 0;
 }
 
-/* The DOS device rule on a name in the form the DOS rules apply to (a
- * relative or full path, or \\.\): is it a device, one with more after it,
- * or a file? The \\.\ namespace holds files only under a drive or UNC. */
-static int name_kind(const wchar_t *name)
+/* A name in the device namespace: a namespace prefix not followed by a
+ * drive or UNC, the only places the \\.\ namespace holds files. */
+static int device_namespace(const wchar_t *name)
 {
     size_t ns = namespace_prefix(name);
-    if (ns != 0) {
-        const wchar_t *p = name + ns;
-        int drive = p[0] != 0 && p[1] == L':' && is_separator(p[2]);
-        int unc = same_word(p, 3, "UNC") && is_separator(p[3]);
-        if (name[1] == L'?' || !(drive || unc))
-            return NAME_DEVICE;
-    }
+    if (ns == 0)
+        return 0;
+    const wchar_t *p = name + ns;
+    int drive = p[0] != 0 && p[1] == L':' && is_separator(p[2]);
+    int unc = same_word(p, 3, "UNC") && is_separator(p[3]);
+    return name[1] == L'?' || !(drive || unc);
+}
 
-    /* the last component: after the last separator, or after a drive's "X:" */
+/* Spelled as a device, as a whole: a device word with nothing before or
+ * after it (not even a space or a dot), or a device namespace name. */
+static int spelled_as_device(const wchar_t *name)
+{
+    return device_base(name, wcslen(name)) || device_namespace(name);
+}
+
+/* Does Windows take the name (a relative or full path, or \\.\) for a
+ * device? When it is in the device namespace, or when its last component
+ * (after the last separator, or after a drive's "X:"), cut at the first
+ * '.' or ':' with the spaces before the cut dropped, is a device word:
+ * "COM5.bin", "aux.fw.bin", "NUL ", "nul:" and "out\nul" all open the
+ * device. */
+static int reaches_device(const wchar_t *name)
+{
+    if (device_namespace(name))
+        return 1;
     const wchar_t *last = name;
     if (name[0] != 0 && name[1] == L':')
         last = name + 2;
     for (const wchar_t *p = name; *p; p++)
         if (is_separator(*p))
             last = p + 1;
-
-    /* Windows takes the name up to the first '.' or ':' with the spaces
-     * before that cut off, so "COM5.bin", "aux.fw.bin", "NUL " and "nul:"
-     * all open the device. */
     size_t n = 0;
     while (last[n] != 0 && last[n] != L'.' && last[n] != L':')
         n++;
-    size_t base = n;
-    while (base > 0 && last[base - 1] == L' ')
-        base--;
-    if (!device_base(last, base))
-        return NAME_FILE;
-    return last[base] == 0 ? NAME_DEVICE : NAME_DISGUISED;
+    while (n > 0 && last[n - 1] == L' ')
+        n--;
+    return device_base(last, n);
 }
 
 /* Exactly "\\?\", backslashes only: the one prefix Windows does not parse
@@ -133,19 +142,15 @@ int system_path(const wchar_t *name, wchar_t *out, size_t count)
         return NAME_UNUSABLE;
     if (extended_form(name))
         return copy_name(name, out, count) ? extended_kind(name) : NAME_UNUSABLE;
-    if (name[0] == L'\\' && name[1] == L'?' && name[2] == L'?' && name[3] == L'\\')
+    if (spelled_as_device(name)) /* \??\ names too: the system's own */
         return copy_name(name, out, count) ? NAME_DEVICE : NAME_UNUSABLE;
-
-    int kind = name_kind(name);
     DWORD n = GetFullPathNameW(name, (DWORD)count, out, NULL);
     if (n == 0 || n >= count)
         return NAME_UNUSABLE;
-    if (kind == NAME_FILE)
-        kind = name_kind(out); /* what a "\." or a ".." at the end hid */
-    if (kind == NAME_FILE && wcschr(out + folder_length(out), L':') != NULL)
-        kind = NAME_STREAM;
-    if (kind == NAME_DEVICE || kind == NAME_DISGUISED || n <= PLAIN_PATH_MAX ||
-        namespace_prefix(out) != 0)
+    if (reaches_device(name) || reaches_device(out)) /* out: what a "\." or ".." hid */
+        return NAME_DISGUISED;
+    int kind = wcschr(out + folder_length(out), L':') != NULL ? NAME_STREAM : NAME_FILE;
+    if (n <= PLAIN_PATH_MAX || namespace_prefix(out) != 0)
         return kind;
 
     /* C:\dir\... becomes \\?\C:\dir\...; \\server\share\... becomes

@@ -8,10 +8,12 @@
 /* What a name stands for, judged in the form the file functions are handed. */
 enum {
     NAME_FILE,           /* a file name: none of the below */
-    NAME_DEVICE,         /* a device by its plain name (NUL, COM5, out\nul) or in
-                            the device namespace (\\.\COM5, \\?\GLOBALROOT\...) */
-    NAME_DISGUISED,      /* a device name with more after it (COM5.bin, nul.txt,
-                            "NUL "), which Windows still takes as the device */
+    NAME_DEVICE,         /* spelled as a device, as a whole: a DOS device word
+                            alone (NUL, COM5, CONOUT$) or a name in the device
+                            namespace (\\.\COM5, \\.\pipe\x, \\?\GLOBALROOT\...) */
+    NAME_DISGUISED,      /* any other name that Windows takes as a device: a device
+                            word with more before or after it (out\nul, COM5.bin,
+                            "NUL "), or one whose full path is a device (COM5\.) */
     NAME_STREAM,         /* a file name whose last component names a stream (a:b) */
     NAME_UNUSABLE        /* no form of it fits the buffer */
 };
@@ -22,15 +24,15 @@ enum {
  * sends it to the file system without parsing it, so a DOS device word or a
  * trailing dot in it is part of a file name, and only what follows the
  * prefix (a drive, UNC\ or Volume{...}\, else a device) decides. So is a
- * \??\ name, which is the system's own (taken as a device). Any other name
- * becomes its full path (GetFullPathNameW, relative to the current folder
- * and drive), in which "." and ".." are resolved and trailing dots and
- * spaces cut off; the DOS device rule is applied to the name as given (the
- * full path of "COM5.bin" is \\.\COM5 already) and, when that finds none, to
- * the last component of the full path, which is what Windows opens. A file
- * whose full path is longer than MAX_PATH - 12 characters is handed over in
- * its extended form \\?\C:\... or \\?\UNC\server\share\...; a device name
- * never is, since the prefix would make it a file. */
+ * \??\ name, which is the system's own (taken as a device), and a name
+ * spelled as a device (NAME_DEVICE). Any other name becomes its full path
+ * (GetFullPathNameW, relative to the current folder and drive), in which
+ * "." and ".." are resolved and trailing dots and spaces cut off; it is
+ * NAME_DISGUISED when the name as given (the full path of "COM5.bin" is
+ * \\.\COM5 already) or its full path, which is what Windows opens, reaches a
+ * device. A file whose full path is longer than MAX_PATH - 12 characters is
+ * handed over in its extended form \\?\C:\... or \\?\UNC\server\share\...;
+ * a device name never is, since the prefix would make it a file. */
 int system_path(const wchar_t *name, wchar_t *out, size_t count);
 
 /* Number of characters of the full path `full` that name its folder, up to

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -210,7 +211,9 @@ TEST_F(Wine, DotSlashArgumentsUseTheBackslashedWorkingDirectory)
 
 /* Replaced whole, as a hidden and system file still (Wine's attrib shows
  * it), under Wine with its mode 0644 too: permissions are set only where
- * they differ from those the new file gets. */
+ * they differ from those the new file gets. Also while another program
+ * holds it without sharing deletion and lets go half a second after the
+ * temporary file appears: the move waits for it. */
 TEST_F(Wine, ExistingOutputIsReplacedWhole)
 {
     TempDir d;
@@ -228,6 +231,15 @@ TEST_F(Wine, ExistingOutputIsReplacedWhole)
     struct stat st;
     EXPECT_TRUE(stat((d / "out.bin").c_str(), &st) == 0 && (st.st_mode & 07777) == 0644);
 
+    int held;
+    write_file(d / "out.bin", "old image");
+    pid_t holder = start_program({WINE, HELPER_EXE, "hold", win_path(d / "out.bin"), "500", "temp"}, d.path, {}, &held);
+    char said[8] = "";
+    ASSERT_EQ(read(held, said, sizeof said), 8) << "the holder did not start";
+    EXPECT_EQ(wine_run({"in.bin", "out.bin"}, d.path).status, 0) << "a held destination is waited for";
+    EXPECT_EQ(finish_program(holder, held).status, 0) << "the holder got the temporary file";
+    EXPECT_TRUE(read_file(d / "out.bin") == reference_image(input));
+
     std::string fw = awkward(250000, 4); /* the same file as input and output */
     write_file(d / "fw.bin", fw);
     EXPECT_EQ(wine_run({"fw.bin", "fw.bin"}, d.path).status, 0);
@@ -236,8 +248,9 @@ TEST_F(Wine, ExistingOutputIsReplacedWhole)
 }
 
 /* Also an output linked to /dev/null, a failed flush (fsync() fails), and an
- * old output held open without sharing deletion by a program that tries the
- * same on the temporary file: it must never get it (the file would stay). */
+ * old output held open without sharing deletion by a program that tries to
+ * read the temporary file: it must never get it (it shares only deletion, and
+ * were our handle closed before the move, it would get it: the file stays). */
 TEST_F(Wine, FailuresAreSilentAndLeaveEveryFileAsItWas)
 {
     TempDir d;
@@ -277,6 +290,30 @@ TEST_F(Wine, FailuresAreSilentAndLeaveEveryFileAsItWas)
     EXPECT_EQ(list_dir(d.path), (std::vector<std::string>{"big.bin", "dir", "empty.bin", "ok.bin",
                                                           "old.bin", "port.bin", "ro.bin"}));
     EXPECT_TRUE(list_dir(d / "dir").empty());
+}
+
+/* The output's folder swapped, while the image is written, for a link to a
+ * folder holding a file of the temporary file's name: status 0 only with the
+ * image in the folder first opened (Windows: held, it cannot be renamed),
+ * else 1 with the old output there (Wine: the move by names would take the
+ * other file); the other folder's files stay. Wine deletes through a handle
+ * only under the name it was opened by: our temporary file may stay. */
+TEST_F(Wine, FolderSwappedForALinkDuringTheWriteRedirectsNothing)
+{
+    TempDir d;
+    write_file(d / "in.bin", "abc");
+    make_dir(d / "out");
+    make_dir(d / "other");
+    write_file(d / "out/fw.bin", "old image");
+    write_file(d / "other/fw.bin", "other image");
+    ASSERT_EQ(symlink("other", (d / "link").c_str()), 0);
+    RunOptions opt;
+    opt.env = {"LD_PRELOAD=" STALL_TEMP_WRITE_PATH, "SWUG_STALL_SWAP_FROM=" + d / "out",
+               "SWUG_STALL_SWAP_TO=" + d / "link"};
+    int status = wine_run({"in.bin", "out\\fw.bin"}, d.path, opt).status;
+    EXPECT_TRUE(status == 0 ? read_file(d / "link/fw.bin") == reference_image("abc") /* first opened */
+                            : status == 1 && read_file(d / "link/fw.bin") == "old image") << status;
+    EXPECT_EQ(read_file(d / "other/fw.bin"), "other image");
 }
 
 /* Run argv with Wine's trace of its file calls (WINEDEBUG=+file) in `trace`N;
@@ -354,11 +391,12 @@ struct Com1OnFile {
     }
 };
 
-/* A device only when named as one: NUL in any folder and \\.\NUL are written
- * in place; a device name with more after it (which Windows 10 opens as the
- * device), also where a "\." or ".." hides it from the name as typed, and a
- * stream are refused, and no device is read: nothing is opened under such a
- * name, nothing written (COM1 is mapped to a file here). Under \\?\ a device
+/* A device only when spelled as one, as a whole: NUL and \\.\NUL are written
+ * in place; a device name with more before or after it (out\nul, which
+ * Windows 10 opens as the device), also where a "\." or ".." hides it from
+ * the name as typed, and a stream are refused, and no device is read:
+ * nothing is opened under such a name, nothing written (COM1 is mapped to a
+ * FIFO here, a character stream as a serial port is). Under \\?\ a device
  * word and a trailing dot are a file's own name. Wine takes superscript
  * digits and streams as plain names: our own rule shows. */
 TEST_F(Wine, DevicesOnlyWhenNamedAsDevices)
@@ -367,19 +405,22 @@ TEST_F(Wine, DevicesOnlyWhenNamedAsDevices)
     write_file(d / "in.bin", "abc");
     write_file(d / "b.bin", "b image");
     write_file(d / "COM¹.bin", "abc");
-    write_file(d / "line", "serial line");
+    ASSERT_EQ(mkfifo((d / "line").c_str(), 0644), 0);
+    int line = open((d / "line").c_str(), O_RDWR | O_NONBLOCK); /* so that a write never blocks */
+    ASSERT_EQ(write(line, "serial line", 11), 11);
     make_dir(d / "out");
     write_file(t / "keep", "");
     Com1OnFile com1(d / "line", t / "keep");
     std::string ext = "\\\\?\\" + win_path(d.path) + "\\";
     struct { std::string in, out; int status; } cases[] = {
-        {"in.bin", "NUL", 0},           {"in.bin", "out\\nul", 0},        {"in.bin", "./out/NUL", 0},
+        {"in.bin", "NUL", 0},           {"in.bin", "out\\nul", 1},        {"in.bin", "./out/NUL", 1},
         {"in.bin", "\\\\.\\NUL", 0},   {"in.bin", "out\\COM1.bin", 1},   {"in.bin", "out\\aux.fw.bin", 1},
         {"in.bin", "nul.txt", 1},       {"in.bin", "NUL  ", 1},            {"in.bin", "out\\Nul.", 1},
         {"in.bin", "out\\com¹.bin", 1}, {"in.bin", "out\\LPT3 .txt", 1}, {"in.bin", "in.bin:fw", 1},
         {"in.bin", "out\\new.bin:fw", 1}, {"COM1", "out\\a.bin", 1},      {"COM¹.bin", "out\\a.bin", 1},
         {"in.bin", "out\\COM1.bin\\.", 1}, {"in.bin", "out\\x\\..\\COM1.bin\\.", 1},
         {"in.bin", "out\\aux.fw.bin\\.", 1}, {"COM1\\.", "out\\a.bin", 1}, {"out\\..\\COM1\\.", "out\\a.bin", 1},
+        {"in.bin", "COM1\\.", 1},       {"in.bin", "COM1.\\.", 1},       {"in.bin", "out\\COM1\\.", 1},
         {"in.bin", ext + "b.bin.", 0},  {"in.bin", ext + "COM1.bin", 0},
     };
     for (auto &c : cases) {
@@ -394,7 +435,12 @@ TEST_F(Wine, DevicesOnlyWhenNamedAsDevices)
     }
     for (const char *hidden : {"COM1\\.", "out\\..\\COM1\\."}) /* swug-verify.exe reads no device either */
         EXPECT_EQ(run_program({WINE, VERIFY_EXE, hidden}, d.path).status, 2) << hidden;
-    EXPECT_EQ(read_file(d / "line"), "serial line");
+    PtyRun console({WINE, EXE, "in.bin", "CONOUT$.bin"}, d.path); /* CONOUT$ is a device word too */
+    EXPECT_TRUE(console.ended(60) && console.status == 1) << console.out;
+    char got[4096];
+    ssize_t n = read(line, got, sizeof got);
+    EXPECT_EQ(std::string(got, (size_t)std::max<ssize_t>(n, 0)), "serial line");
+    close(line);
     EXPECT_EQ(read_file(d / "in.bin"), "abc");
     EXPECT_EQ(read_file(d / "b.bin"), "b image");
     EXPECT_TRUE(read_file(d / "b.bin.") == reference_image("abc"));
@@ -502,18 +548,22 @@ TEST_F(Wine, ConsoleWaitsForOneKeyWithoutEcho)
     EXPECT_TRUE(read_file(w / OUT) == reference_image(input));
 }
 
-/* Ctrl-Break at the prompt ends the wait as a key does (Wine sends none: the
- * helper starts the handler as Windows does, on a thread at CtrlRoutine). */
+/* Ctrl-C and Ctrl-Break at the prompt end the wait as a key does, whatever
+ * standard input is: here the console, or a pipe that stays open and empty
+ * (Wine sends no Ctrl-Break: the helper starts the handler as Windows
+ * does, on a thread at CtrlRoutine). */
 TEST_F(Wine, CtrlBreakAtThePromptEndsTheWaitLikeAKey)
 {
     std::string input = awkward(1000, 6);
-    Workspace w(&input);
-    PtyRun run({WINE, HELPER_EXE, "break", "Z:" + EXE}, w.path);
-    ASSERT_TRUE(run.ended(60)) << "still waiting: " << screen_text(run.out);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_NE(screen_text(run.out).find("data/KOVRIN_SW.bin len= 1000\n" + PROMPT), std::string::npos)
-        << screen_text(run.out);
-    EXPECT_TRUE(read_file(w / OUT) == reference_image(input));
+    for (const char *event : {"B console", "C console", "C pipe"}) {
+        Workspace w(&input);
+        PtyRun run({WINE, HELPER_EXE, "event", std::string(event, 1), event + 2, "Z:" + EXE}, w.path);
+        ASSERT_TRUE(run.ended(60)) << event << ": still waiting: " << screen_text(run.out);
+        EXPECT_EQ(run.status, 0) << event;
+        EXPECT_NE(screen_text(run.out).find("data/KOVRIN_SW.bin len= 1000\n" + PROMPT), std::string::npos)
+            << event << ": " << screen_text(run.out);
+        EXPECT_TRUE(read_file(w / OUT) == reference_image(input)) << event;
+    }
 }
 
 /* _isatty() is true for NUL: a program that asks it would wait on the
