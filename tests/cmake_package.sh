@@ -4,8 +4,7 @@
 # prefix, with add_subdirectory of the source tree and with Ninja
 # Multi-Config; the Windows .zip's package found; examples/cmake-firmware/
 # cross-built for a Cortex-M against the package, and with the tree added
-# (add_subdirectory, FetchContent), which takes host tools; the host tools
-# built by the tree, in a build environment set for the target.
+# (add_subdirectory, FetchContent), which takes host tools (also built here).
 #   cmake_package.sh BUILD_DIR SOURCE_DIR [PREFIX]
 # With PREFIX (an unpacked package), only the project against PREFIX.
 set -euo pipefail
@@ -46,9 +45,8 @@ fi
 
 # rows DIR: a second build makes nothing; a changed input is made again; an
 # input over the limit fails the build with its size and removes the older
-# image, which the install then cannot ship; a failing swug-verify (a bare
-# name, looked up) fails it and removes the image; a failing swug-gen
-# removes the raw file the step wrote.
+# image, which no install then ships; a failing swug-verify (a bare name)
+# removes the image; a failing swug-gen removes the raw file the step wrote.
 rows() {
     rebuild "$1" ""
     head -c 5000 "$src/data/KOVRIN_SW.bin" >"$work/in.bin"
@@ -71,8 +69,7 @@ rows() {
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 consumer "$work/installed" -DCMAKE_PREFIX_PATH="$work/prefix"
 rows "$work/installed"
-# A build folder whose full names swug-gen could not take (over 300 bytes).
-deep=$work/$(printf '%060d/' 1 2 3 4 5)build
+deep=$work/$(printf '%060d/' 1 2 3 4 5)build # over the 300 bytes of a name swug-gen takes
 mkdir -p "$deep" && consumer "$deep" -DCMAKE_PREFIX_PATH="$work/prefix"
 # Ninja too, where it is: it keeps an output whose command failed.
 bash "$src/scripts/deps.sh" ninja-build gcc-arm-none-eabi >/dev/null 2>&1 || true
@@ -85,16 +82,16 @@ rows "$work/sub"
     -DFW_INPUT="$work/in.bin" -DFW_LIBRARY=ON >"$work/lib.log" 2>&1 &&
     grep -q "FIRMWARE fwlib is a STATIC_LIBRARY, not" "$work/lib.log" || fail "library: $(cat "$work/lib.log")"
 
-# Multi-config, the tools from the package and built by the tree:
-# fw_image:Release from the Debug build file takes the Release firmware (and
-# the tools that build file builds); each configuration installs the image
-# of its own raw file, and building one configuration leaves the other's
-# image alone.
-multi() {
-    local mc=$work/multi$1 && shift
+# Multi-config, with the package's tools and the tree's: fw_image:Release
+# from the Debug build file takes the Release firmware (and the Debug tools);
+# each configuration installs the image of its own raw file, and building one
+# configuration leaves the other's image alone.
+for from in -DCMAKE_PREFIX_PATH="$work/prefix" -DSWUG_SOURCE="$src"; do
+    [ ${#gen[@]} -gt 0 ] || break
+    mc=$work/multi${from%%=*}
     cmake -S "$src/tests/cmake_consumer" -B "$mc" -G "Ninja Multi-Config" -DCMAKE_CROSS_CONFIGS=all \
-        "$@" -DFW_INPUT="$work/in.bin" >"$mc.log" 2>&1 &&
-        cmake --build "$mc" --target fw_image:Release >>"$mc.log" 2>&1 || fail "multi-config $*: $(cat "$mc.log")"
+        "$from" -DFW_INPUT="$work/in.bin" >"$mc.log" 2>&1 &&
+        cmake --build "$mc" --target fw_image:Release >>"$mc.log" 2>&1 || fail "multi-config $from: $(cat "$mc.log")"
     # own CONFIG FILE: FILE must be swug-gen's image of CONFIG's firmware.
     own() {
         objcopy --gap-fill 0xFF -O binary "$mc/$1/fw" "$work/$1.raw" && "$build/swug-gen" "$work/$1.raw" "$work/$1.img"
@@ -110,11 +107,7 @@ multi() {
         own $c "$mc/i/$c/images/fw.img"
     done
     ! cmp -s "$work/Debug.img" "$work/Release.img" || fail "Debug and Release images are the same"
-}
-if [ ${#gen[@]} -gt 0 ]; then
-    multi 1 -DCMAKE_PREFIX_PATH="$work/prefix"
-    multi 2 -DSWUG_SOURCE="$src"
-fi
+done
 
 zip=$(ls "$src"/build-win/packages/swug-*-win64.zip 2>/dev/null | head -1) || true
 if [ -n "$zip" ]; then
@@ -149,18 +142,13 @@ if command -v arm-none-eabi-gcc >/dev/null; then
     git -C "$src" ls-files -z | (cd "$src" && tar --null -T - -cf -) | (mkdir "$work/repo" && tar -xf - -C "$work/repo")
     git -C "$work/repo" init -q && git -C "$work/repo" add -A &&
         git -C "$work/repo" -c user.name=t -c user.email=t@t commit -qm t || fail "no clone of $src"
-    # The host tools built by the tree under make, in a build environment set
-    # for the target's compilers and flags: none of it reaches them; the
-    # inner make shares the outer one's jobs; a second build does nothing of
-    # them, a changed source of theirs builds them again.
-    host=$work/arm-host
+    # The tree's host tools under make, in an environment set for the target:
+    # none of it reaches them; no work on a second build, but on a change.
     CC=/bin/false CXX=/bin/false CXXFLAGS="-mcpu=cortex-m4 -mthumb" LDFLAGS=-mthumb MAKEFLAGS=-j2 \
-        arm "$host" "built for the build machine" -DSWUG_SOURCE="$work/repo" -DCMAKE_DISABLE_FIND_PACKAGE_swug=ON
-    ! grep -E "jobserver|not used by the project" "$host.log" || fail "host tools: $(cat "$host.log")"
-    log=$(cmake --build "$host" 2>&1)
-    [ -z "$(grep -v "Built target" <<<"$log")" ] || fail "nothing changed, yet: $log"
-    touch "$work/repo/src/word_sum.h"
-    grep -q "Performing build step for 'swug_host_tools'" <<<"$(cmake --build "$host" 2>&1)" ||
+        arm "$work/arm-host" "built for the build machine" -DSWUG_SOURCE="$work/repo" -DCMAKE_DISABLE_FIND_PACKAGE_swug=ON
+    ! grep -E "jobserver|not used by the project" "$work/arm-host.log" || fail "host tools: $(cat "$work/arm-host.log")"
+    ! cmake --build "$work/arm-host" 2>&1 | grep -v "Built target" || fail "a second build did the above"
+    touch "$work/repo/src/word_sum.h" && cmake --build "$work/arm-host" | grep "Performing build step for 'swug_host_tools'" >/dev/null ||
         fail "a changed tool source did not build the tools again"
     arm "$work/arm-fetch" "built for the build machine" "${gen[@]/Ninja/Ninja Multi-Config}" \
         -DSWUG_GIT="file://$work/repo" -DSWUG_GIT_TAG=HEAD -DCMAKE_DISABLE_FIND_PACKAGE_swug=ON
