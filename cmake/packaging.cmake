@@ -3,6 +3,7 @@
 #            share/doc/swug/{copyright,changelog.gz},
 #            share/swug/swug-verify.schema.json (the --json report's schema),
 #            lib/cmake/swug/ (the CMake package)            ->  .deb and .tar.gz
+#            share/lintian/overrides/swug                   ->  .deb only
 #   Windows: swug-gen.exe, swug-verify.exe, swug-verify.schema.json,
 #            README.txt, LICENSE.txt, cmake/ (the CMake package)  ->  .zip
 #
@@ -98,8 +99,13 @@ else()
   install(FILES ${pack_dir}/copyright ${pack_dir}/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/swug)
   install(FILES share/swug-verify.schema.json DESTINATION ${CMAKE_INSTALL_DATADIR}/swug)
+  # Lintian's overrides are the Debian package's alone: no plain install and
+  # no tarball gets them; CPack adds this component to the .deb only.
   install(FILES packaging/lintian-overrides
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME swug)
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME swug
+          COMPONENT deb-only EXCLUDE_FROM_ALL)
+  configure_file(packaging/cpack-generator.cmake.in ${pack_dir}/cpack-generator.cmake @ONLY)
+  set(CPACK_PROJECT_CONFIG_FILE ${pack_dir}/cpack-generator.cmake)
   set(CPACK_GENERATOR DEB TGZ)
 endif()
 

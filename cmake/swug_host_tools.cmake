@@ -7,8 +7,9 @@
 #    the target's root (the toolchain file usually keeps find_package()
 #    there): its imported programs, made visible to the whole build.
 # 2. Else an ExternalProject build of this tree for the build machine: its
-#    own configure with the build machine's compiler (no toolchain file, CC
-#    and CXX cleared), building the two programs only.
+#    own configure with the build machine's compiler (no toolchain file; CC,
+#    CXX and the compiler flags of the environment cleared), building the
+#    two programs only, and again only when one of their sources changed.
 #
 # Either way the programs are swug::swug-gen and swug::swug-verify. A build
 # sets CMAKE_DISABLE_FIND_PACKAGE_swug to skip 1, or swug_DIR to pick the
@@ -44,20 +45,38 @@ if(CMAKE_HOST_WIN32)
   set(host_exe .exe)
 endif()
 
+# Under make the inner build is a recursive $(MAKE), which takes part in
+# the outer build's jobserver (CMake 3.28's BUILD_JOB_SERVER_AWARE does the
+# same for other commands; $(MAKE) works with every version).
+if(CMAKE_GENERATOR MATCHES "^(Unix|MinGW|MSYS) Makefiles$")
+  set(host_build "$(MAKE)" swug-gen swug-verify)
+else()
+  set(host_build "${CMAKE_COMMAND}" --build <BINARY_DIR> --config Release
+                 --target swug-gen swug-verify)
+endif()
+
 # The configure runs at build time, in the build's environment: what would
-# pick the target's compiler there is cleared.
+# pick the target's compiler or its flags there is cleared.
 ExternalProject_Add(swug_host_tools
   SOURCE_DIR "${PROJECT_SOURCE_DIR}"
   BINARY_DIR "${host_dir}"
   CONFIGURE_COMMAND "${CMAKE_COMMAND}" -E env --unset=CC --unset=CXX --unset=CMAKE_TOOLCHAIN_FILE
+                    --unset=CFLAGS --unset=CXXFLAGS --unset=CPPFLAGS --unset=LDFLAGS
                     "${CMAKE_COMMAND}" -G "${host_generator}" ${host_make}
-                    -DCMAKE_BUILD_TYPE=Release -DSWUG_TOOLS_ONLY=ON -DBUILD_TESTING=OFF
+                    -DCMAKE_BUILD_TYPE=Release -DSWUG_TOOLS_ONLY=ON
                     -S <SOURCE_DIR> -B <BINARY_DIR>
-  BUILD_COMMAND "${CMAKE_COMMAND}" --build <BINARY_DIR> --config Release
-                --target swug-gen swug-verify
+  BUILD_COMMAND ${host_build}
   INSTALL_COMMAND ""
-  BUILD_ALWAYS ON
   BUILD_BYPRODUCTS "${host_bin}/swug-gen${host_exe}" "${host_bin}/swug-verify${host_exe}")
+# The inner build runs when a file it builds from changed, so that a build
+# with nothing changed does nothing here. A new source file comes with a
+# change to CMakeLists.txt, which configures this project again and with it
+# the list.
+file(GLOB host_sources "${PROJECT_SOURCE_DIR}/src/*")
+ExternalProject_Add_StepDependencies(swug_host_tools build ${host_sources}
+  "${PROJECT_SOURCE_DIR}/CMakeLists.txt" "${PROJECT_SOURCE_DIR}/LICENSE"
+  "${PROJECT_SOURCE_DIR}/packaging/windows.manifest"
+  "${PROJECT_SOURCE_DIR}/packaging/windows-version.rc.in")
 foreach(tool swug-gen swug-verify)
   add_executable(swug::${tool} IMPORTED GLOBAL)
   set_target_properties(swug::${tool} PROPERTIES IMPORTED_LOCATION "${host_bin}/${tool}${host_exe}")

@@ -7,7 +7,8 @@
 #       [OUTPUT <image file>]      # default: ${CMAKE_CURRENT_BINARY_DIR}/<name>.bin
 #       [VERIFY]                   # also check the image with swug-verify IMAGE INPUT
 #       [ALL]                      # part of the default build
-#       [DEPENDS <files or targets>...])
+#       [DEPENDS <files or targets>...]
+#       [OBJCOPY_ARGS <options>...])  # FIRMWARE: objcopy's, before -O binary
 #
 # Adds a custom command whose output is the image and a custom target <name>
 # that builds it. The target's property SWUG_IMAGE_FILE is the image's full
@@ -20,8 +21,11 @@
 # configuration (e.g. images/$<CONFIG>/app.bin) unless the input is one plain
 # file for all of them.
 #
-#   INPUT     the raw firmware, a file (relative: to the current source
-#             folder). Generator expressions work, e.g. $<TARGET_FILE:tgt>.
+#   INPUT     the raw firmware, a file. A relative name is found as
+#             add_custom_command(DEPENDS) finds it: the OUTPUT of an earlier
+#             custom command of this folder, else a file of the current
+#             source folder, else of the current binary folder. Generator
+#             expressions work, e.g. $<TARGET_FILE:tgt>.
 #   FIRMWARE  an executable target (the linked firmware; anything else is a
 #             configure error, also for a target defined after the call):
 #             the step first writes its raw binary,
@@ -34,21 +38,45 @@
 #             is removed, so that no build takes it for up to date.
 #   ALL       builds the image with the default target.
 #   DEPENDS   more files or targets the step waits for and follows.
+#   OBJCOPY_ARGS  options for objcopy with FIRMWARE, each passed whole
+#             before -O binary, e.g. --gap-fill 0xFF or -R .noinit.
 #
 # The tools run in their command mode (two arguments, never a prompt or a
 # key wait). The step first checks the input (missing, empty, over the
 # 1,048,576 bytes swug-gen takes) and names what is wrong; a status other
-# than 0 fails the step and with it the build, swug-gen then leaves an older
-# image as it was, and a raw file the step wrote is removed. The step runs
-# again only when the input, the firmware, the tools or a DEPENDS changed.
+# than 0 fails the step and with it the build. A failed step leaves no image
+# (an older one is removed, so that neither the next build nor an install
+# takes it for this one) and no raw file. The tools run from a folder that
+# keeps the names within the 300 bytes swug-gen takes (see the step). The
+# step runs again only when the input, the firmware, the tools or a DEPENDS
+# changed.
 #
 # The tools are swug::swug-gen and swug::swug-verify: imported from an
 # installed package, or built in this build when the source tree is part of
 # it (in a cross build: an installed package, or built for the build
 # machine by ExternalProject; see the top-level CMakeLists.txt). The cache
 # variables SWUG_GEN_EXECUTABLE and SWUG_VERIFY_EXECUTABLE name other
-# programs (full paths) to run instead.
+# programs to run instead: a full path, or a bare name looked up on the PATH.
 
+# A bare name is looked up before the cache entry below gets its type: a
+# FILEPATH entry given on the command line without a type would be made
+# absolute against the folder cmake was started in. A relative path is
+# refused, as neither the build nor its dependencies could tell from where.
+foreach(var SWUG_GEN_EXECUTABLE SWUG_VERIFY_EXECUTABLE)
+  set(value "$CACHE{${var}}")
+  if(NOT value STREQUAL "" AND NOT IS_ABSOLUTE "${value}")
+    if(value MATCHES "[/\\\\]")
+      message(FATAL_ERROR "${var} is ${value}: give a full path, or a program name to look for on the PATH")
+    endif()
+    unset(${var} CACHE)
+    find_program(${var} NAMES "${value}" NO_CMAKE_FIND_ROOT_PATH
+                 DOC "a program to run instead of the target swug::...")
+    if(NOT ${var})
+      set(${var} "${value}" CACHE FILEPATH "" FORCE) # as it was given, for the next try
+      message(FATAL_ERROR "${var} is ${value}, and no program of that name is on the PATH")
+    endif()
+  endif()
+endforeach()
 set(SWUG_GEN_EXECUTABLE "" CACHE FILEPATH
     "swug-gen for swug_add_upgrade_image(), instead of swug::swug-gen (a full path)")
 set(SWUG_VERIFY_EXECUTABLE "" CACHE FILEPATH
@@ -64,7 +92,7 @@ function(_swug_tool _tool _cache_var _out_var _deps_var)
   set(_path "${${_cache_var}}")
   if(NOT _path STREQUAL "")
     if(NOT IS_ABSOLUTE "${_path}")
-      message(FATAL_ERROR "${_cache_var} must be a full path, not ${_path}")
+      message(FATAL_ERROR "${_cache_var} must be a full path or a program name, not ${_path}")
     endif()
     set(${_out_var} "${_path}" PARENT_SCOPE)
     set(${_deps_var} ${${_deps_var}} "${_path}" PARENT_SCOPE)
@@ -103,8 +131,8 @@ function(_swug_check_firmware name firmware pass)
 endfunction()
 
 function(swug_add_upgrade_image name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "VERIFY;ALL" "INPUT;FIRMWARE;OUTPUT" "DEPENDS")
-  set(usage "swug_add_upgrade_image(${name} INPUT <file> | FIRMWARE <target> [OUTPUT <file>] [VERIFY] [ALL] [DEPENDS ...])")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "VERIFY;ALL" "INPUT;FIRMWARE;OUTPUT" "DEPENDS;OBJCOPY_ARGS")
+  set(usage "swug_add_upgrade_image(${name} INPUT <file> | FIRMWARE <target> [OUTPUT <file>] [VERIFY] [ALL] [DEPENDS ...] [OBJCOPY_ARGS ...])")
   if(arg_UNPARSED_ARGUMENTS OR arg_KEYWORDS_MISSING_VALUES)
     message(FATAL_ERROR "${usage}: unexpected or missing "
                         "${arg_UNPARSED_ARGUMENTS}${arg_KEYWORDS_MISSING_VALUES}")
@@ -112,6 +140,9 @@ function(swug_add_upgrade_image name)
   if((DEFINED arg_INPUT AND DEFINED arg_FIRMWARE) OR
      (NOT DEFINED arg_INPUT AND NOT DEFINED arg_FIRMWARE))
     message(FATAL_ERROR "${usage}: give exactly one of INPUT and FIRMWARE")
+  endif()
+  if(DEFINED arg_OBJCOPY_ARGS AND NOT DEFINED arg_FIRMWARE)
+    message(FATAL_ERROR "${usage}: OBJCOPY_ARGS goes with FIRMWARE, which runs objcopy")
   endif()
   # A multi-configuration generator builds every configuration in the same
   # folders: each one needs its own raw file and image, which takes
@@ -149,10 +180,16 @@ function(swug_add_upgrade_image name)
   else()
     set(input "${arg_INPUT}")
     # Generator expressions are made absolute by the step script, at build
-    # time; a plain path here, so that DEPENDS names the same file.
+    # time; a plain path here, the file DEPENDS would take, so that the
+    # step reads the file it follows.
     string(GENEX_STRIP "${input}" plain)
     if(plain STREQUAL input AND NOT IS_ABSOLUTE "${input}")
-      set(input "${CMAKE_CURRENT_SOURCE_DIR}/${input}")
+      get_source_file_property(made "${CMAKE_CURRENT_BINARY_DIR}/${input}" GENERATED)
+      if(NOT made AND EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/${input}")
+        set(input "${CMAKE_CURRENT_SOURCE_DIR}/${input}")
+      else()
+        set(input "${CMAKE_CURRENT_BINARY_DIR}/${input}")
+      endif()
     endif()
     list(APPEND deps "${input}")
   endif()
@@ -179,7 +216,11 @@ function(swug_add_upgrade_image name)
   set(args "-DSWUG_GEN=${gen}" "-DSWUG_VERIFY=${verify}" "-DSWUG_INPUT=${input}"
            "-DSWUG_OUTPUT=${output}")
   if(DEFINED arg_FIRMWARE)
-    list(APPEND args "-DSWUG_OBJCOPY=${CMAKE_OBJCOPY}" "-DSWUG_FIRMWARE=${firmware}")
+    # One argument for the list: its ; would split it, also inside the
+    # generator expressions below.
+    string(REPLACE ";" "$<SEMICOLON>" objcopy_args "${arg_OBJCOPY_ARGS}")
+    list(APPEND args "-DSWUG_OBJCOPY=${CMAKE_OBJCOPY}" "-DSWUG_FIRMWARE=${firmware}"
+                     "-DSWUG_OBJCOPY_ARGS=${objcopy_args}")
   endif()
   if(multi)
     # Ninja Multi-Config can build one configuration's image from another's

@@ -134,11 +134,11 @@ int copy_metadata(int old, int fd)
         return 0;
     int kept = now.st_uid == was.st_uid && now.st_gid == was.st_gid;
     if (!kept) {
-        if (fchown(fd, was.st_uid, was.st_gid) != 0)
-            fchown(fd, (uid_t)-1, was.st_gid); /* a member of the group keeps it */
+        /* owner and group, else the group alone, which a member of it may give */
+        int owned = fchown(fd, was.st_uid, was.st_gid) == 0 || fchown(fd, (uid_t)-1, was.st_gid) == 0;
         if (fstat(fd, &now) != 0)
             return 0;
-        kept = now.st_uid == was.st_uid && now.st_gid == was.st_gid;
+        kept = owned && now.st_uid == was.st_uid && now.st_gid == was.st_gid;
     }
 #ifdef __linux__
     if (!copy_xattrs(old, fd, &group, &caps))

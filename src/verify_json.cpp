@@ -7,10 +7,7 @@
 
 #include "swug_image.h"
 
-/* Length of the valid UTF-8 sequence of 2 to 4 bytes that starts s[0..n),
- * or 0 when there is none (a stray continuation byte, a cut sequence, an
- * overlong form, a surrogate, or a code point over U+10FFFF). */
-static size_t utf8_sequence(const uint8_t *s, size_t n)
+size_t swug_utf8_sequence(const uint8_t *s, size_t n)
 {
     uint8_t c = s[0], lo = 0x80, hi = 0xBF;
     size_t len;
@@ -46,7 +43,7 @@ static void write_json_chars(FILE *out, const uint8_t *s, size_t n)
 
     while (i < n) {
         uint8_t c = s[i];
-        size_t len = c >= 0x80 ? utf8_sequence(s + i, n - i) : 1;
+        size_t len = c >= 0x80 ? swug_utf8_sequence(s + i, n - i) : 1;
         if (c == '"' || c == '\\')
             fprintf(out, "\\%c", c);
         else if (c == '\n')

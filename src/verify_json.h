@@ -33,6 +33,11 @@ void swug_write_json(FILE *out, const SWUG_VERIFY *v, const char *image_path,
 void swug_write_json_error(FILE *out, const char *code, const char *head, const char *path,
                            const char *tail);
 
+/* Length of the valid UTF-8 sequence of 2 to 4 bytes that starts s[0..n),
+ * or 0 when there is none (a stray continuation byte, a cut sequence, an
+ * overlong form, a surrogate, or a code point over U+10FFFF). */
+size_t swug_utf8_sequence(const uint8_t *s, size_t n);
+
 /* Write the n bytes at s as one quoted JSON string, escaped as above. */
 void swug_write_json_string(FILE *out, const uint8_t *s, size_t n);
 

@@ -1,13 +1,15 @@
 /* swug-verify: check an upgrade image, and that it was built from INPUT.
  *
- *   swug-verify [--json] [--] IMAGE          status 0 valid, 1 not valid, 2 trouble
- *   swug-verify [--json] [--] IMAGE INPUT    status 0 only when IMAGE is byte
- *                                            for byte what swug-gen builds from INPUT
+ *   swug-verify [--json | -q] [--] IMAGE        status 0 valid, 1 not valid, 2 trouble
+ *   swug-verify [--json | -q] [--] IMAGE INPUT  status 0 only when IMAGE is byte
+ *                                               for byte what swug-gen builds from INPUT
  *
  * IMAGE or INPUT "-" is standard input. The report, as text or as one JSON
- * object, goes to standard output; trouble (wrong usage, a file that cannot
- * be read) goes to standard error, with nothing on standard output, or with
- * --json an object that holds the same message. */
+ * object, goes to standard output, or with -q nowhere; trouble (wrong usage,
+ * a file that cannot be read) goes to standard error, with nothing on
+ * standard output, or with --json an object that holds the same message.
+ * The text forms show names with their control characters and bytes that
+ * are not UTF-8 escaped, so that a name cannot drive the terminal. */
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -26,10 +28,10 @@ constexpr int VERIFY_TROUBLE = 2;
 static uint8_t image_buf[SWUG_IMAGE_MAX + 1]; /* + 1: a stream's byte past the largest */
 static uint8_t input_buf[SWUG_BIN_SIZE + 1];
 
-static const char USAGE[] = "usage: swug-verify [--json] [--] IMAGE [INPUT]\n";
+static const char USAGE[] = "usage: swug-verify [--json | -q] [--] IMAGE [INPUT]\n";
 
 static const char HELP[] =
-    "usage: swug-verify [--json] [--] IMAGE [INPUT]\n"
+    "usage: swug-verify [--json | -q] [--] IMAGE [INPUT]\n"
     "       swug-verify -h | --help | --version\n"
     "\n"
     "Check the upgrade image IMAGE: it holds a header and a trailer, its length\n"
@@ -44,7 +46,8 @@ static const char HELP[] =
     "every difference is a problem.\n"
     "\n"
     "Prints a summary, then one \"problem:\" line for every problem found.\n"
-    "IMAGE or INPUT - reads standard input (a file named - is ./-).\n"
+    "IMAGE or INPUT - reads standard input (a file named - is ./-). A name's\n"
+    "control characters and bytes that are not UTF-8 are shown as \\xNN.\n"
     "\n"
     "  --json     print the same findings as one JSON object instead; its keys:\n"
     "             format_version (\"1.0\"), image, size, kind, version, length,\n"
@@ -52,6 +55,9 @@ static const char HELP[] =
     "             checksum {stored, computed},\n"
     "             input (null or {path, size, checksum}), notes and problems\n"
     "             ([{code, message}]), verdict, valid\n"
+    "  -q, --quiet\n"
+    "             print nothing: the exit status answers, and trouble is\n"
+    "             still said on standard error; not with --json\n"
     "  --         end of options: a file whose name begins with - comes after it\n"
     "  -h, --help this text;  --version  the version\n"
     "\n"
@@ -64,6 +70,7 @@ static const char HELP[] =
 /* What the command line asks for. */
 struct VERIFY_ARGS {
     int json;                /* 1: --json */
+    int quiet;               /* 1: -q, no report */
     const char *image_path;  /* "-": standard input */
     const char *input_path;  /* NULL without INPUT; "-": standard input */
 };
@@ -78,14 +85,38 @@ static int flush_stdout(void)
     return 1;
 }
 
+/* Write name to out as the text forms show it: valid UTF-8 as it is, but
+ * every control character (C0, DEL, C1) and every byte that is not part of
+ * valid UTF-8 as \xNN, byte by byte. A backslash stays as it is: Windows
+ * names are full of them. */
+static void write_name(FILE *out, const char *name)
+{
+    const uint8_t *s = (const uint8_t *)name;
+    size_t n = strlen(name), i = 0;
+
+    while (i < n) {
+        size_t len = s[i] >= 0x80 ? swug_utf8_sequence(s + i, n - i) : 1;
+        int control = s[i] < 0x20 || s[i] == 0x7F || (len == 2 && s[i] == 0xC2 && s[i + 1] < 0xA0);
+        if (len == 0 || control) {
+            for (size_t end = i + (len == 0 ? 1 : len); i < end; i++)
+                fprintf(out, "\\x%02x", s[i]);
+        } else {
+            fwrite(s + i, 1, len, out);
+            i += len;
+        }
+    }
+}
+
 /* Report trouble: the message head, path and tail on standard error, with
  * the usage when usage is 1, and with --json the same message under `code`
  * as one object on standard output. Returns 0, for the caller to pass on. */
 static int trouble(int json, const char *code, const char *head, const char *path,
                    const char *tail, int usage)
 {
-    fprintf(stderr, "swug-verify: %s%s%s\n%s", head, path != NULL ? path : "", tail,
-            usage ? USAGE : "");
+    fprintf(stderr, "swug-verify: %s", head);
+    if (path != NULL)
+        write_name(stderr, path);
+    fprintf(stderr, "%s\n%s", tail, usage ? USAGE : "");
     if (json) {
         swug_write_json_error(stdout, code, head, path, tail);
         flush_stdout();
@@ -214,7 +245,9 @@ static void print_input(const SWUG_VERIFY *v, const char *input_path)
         outcome = "empty, nothing to compare";
     else if (v->input_compared)
         outcome = v->input_differs ? "the body does not start with it" : "the body starts with it";
-    printf("input:    %s, ", input_path);
+    printf("input:    ");
+    write_name(stdout, input_path);
+    printf(", ");
     print_size(v->input_size, SWUG_BIN_SIZE);
     printf(", %s\n", outcome);
 }
@@ -224,7 +257,9 @@ static void print_report(const SWUG_VERIFY *v, const char *image_path, const cha
 {
     char text[SWUG_PROBLEM_TEXT_SIZE];
 
-    printf("image:    %s, ", image_path);
+    printf("image:    ");
+    write_name(stdout, image_path);
+    printf(", ");
     print_size(v->file_size, SWUG_IMAGE_MAX);
     printf("\n");
     print_header(v);
@@ -271,6 +306,8 @@ static int parse_args(int argc, char **argv, int json, VERIFY_ARGS *a)
             options_end = 1;
         else if (!options_end && strcmp(arg, "--json") == 0)
             continue;
+        else if (!options_end && (strcmp(arg, "-q") == 0 || strcmp(arg, "--quiet") == 0))
+            a->quiet = 1;
         else if (!options_end && arg[0] == '-' && arg[1] != '\0')
             return trouble(json, "usage", "unknown option ", arg, "", 1);
         else if (nfiles == 2)
@@ -280,6 +317,9 @@ static int parse_args(int argc, char **argv, int json, VERIFY_ARGS *a)
     }
     if (nfiles == 0)
         return trouble(json, "usage", "expected one or two files", NULL, "", 1);
+    if (a->quiet && json)
+        return trouble(json, "usage", "-q prints no report, --json one: give one of them", NULL,
+                       "", 1);
     if (nfiles == 2 && strcmp(files[0], "-") == 0 && strcmp(files[1], "-") == 0)
         return trouble(json, "usage", "IMAGE and INPUT cannot both be standard input", NULL, "",
                        1);
@@ -325,7 +365,7 @@ int main(int argc, char **argv)
         swug_verify_input(&v, input_buf, input_size);
     if (a.json)
         swug_write_json(stdout, &v, a.image_path, a.input_path);
-    else
+    else if (!a.quiet)
         print_report(&v, a.image_path, a.input_path);
     if (!flush_stdout())
         return VERIFY_TROUBLE;

@@ -114,9 +114,9 @@ struct Reports {
     std::vector<Problem> problems; /* from the JSON */
 };
 
-/* Run swug-verify on image (and input, when given) as text and as JSON.
- * The JSON must parse, tell the same status, verdict and problems as the
- * text, and hold the numbers that the image's own bytes give. */
+/* Run swug-verify on image (and input, when given) as text, as JSON and with
+ * -q (the status alone). The JSON must parse, tell the same status, verdict
+ * and problems as the text, and hold the numbers the image's bytes give. */
 static Reports verify_both(const TempDir &d, const std::string &image, const std::string *input)
 {
     std::vector<std::string> args = {"image.bin"};
@@ -127,7 +127,10 @@ static Reports verify_both(const TempDir &d, const std::string &image, const std
     }
     Reports r;
     r.text = verify(d, args);
-    args.insert(args.begin(), "--json");
+    args.insert(args.begin(), "-q");
+    RunResult q = verify(d, args);
+    EXPECT_TRUE(q.status == r.text.status && q.out.empty()) << q.status << q.out;
+    args[0] = "--json";
     RunResult j = verify(d, args);
     EXPECT_EQ(j.status, r.text.status);
     r.obj = json::parse(j.out, nullptr, false);
@@ -354,12 +357,13 @@ TEST(VerifyRun, ReportOfABrokenImageShowsWhatWasFound)
 }
 
 /* Paths and version texts hold any bytes; the JSON stays valid and keeps
- * every byte: UTF-8 as it is, any other byte as the character of its value. */
+ * every byte: UTF-8 as it is, any other byte as the character of its value;
+ * the text shows control characters and bytes that are not UTF-8 as \xNN. */
 TEST(VerifyRun, JsonStringsHoldAnyBytes)
 {
     TempDir d;
-    const std::string name = "\"q\\\x01\t\x7f\xc3\xa9\xff\xc3\xed\xa0\x80\xf4\x90\x80\x80-\xe2\x82\xac.bin";
-    const std::string want = "\"q\\\x01\t\x7f\xc3\xa9\xc3\xbf\xc3\x83\xc3\xad\xc2\xa0\xc2\x80"
+    const std::string name = "\x1b[1m\xc2\x9b\"q\\\x01\t\x7f\xc3\xa9\xff\xc3\xed\xa0\x80\xf4\x90\x80\x80-\xe2\x82\xac.bin";
+    const std::string want = "\x1b[1m\xc2\x9b\"q\\\x01\t\x7f\xc3\xa9\xc3\xbf\xc3\x83\xc3\xad\xc2\xa0\xc2\x80"
                              "\xc3\xb4\xc2\x90\xc2\x80\xc2\x80-\xe2\x82\xac.bin";
     std::string image = reference_image("abc");
     memcpy(&image[1], "\xff" "1\x13\xc3\xa9", 5);
@@ -373,6 +377,10 @@ TEST(VerifyRun, JsonStringsHoldAnyBytes)
     EXPECT_EQ(obj["notes"], json::parse(R"([{"code": "version", "message":
         "the version text is not from swug-gen, which writes none"}])"));
     EXPECT_EQ(obj["fill"], json::parse(R"({"size": 0, "not_ff": 0})"));
+    r = verify(d, {"--", name});
+    EXPECT_EQ(lines_with(r.out, "image:    "),
+              std::vector<std::string>{"\\x1b[1m\\xc2\\x9b\"q\\\\x01\\x09\\x7f\xc3\xa9\\xff\\xc3\\xed\\xa0"
+                                       "\\x80\\xf4\\x90\\x80\\x80-\xe2\x82\xac.bin, 53 bytes"});
 }
 
 TEST(VerifyRun, FileLargerThanAnyImageIsNotReadWhole)
@@ -411,7 +419,7 @@ TEST(VerifyRun, TroubleIsStatus2WithOnlyAnErrorObject)
         {{"image.bin", "dir"}, input}, {{}, usage}, {{"image.bin", "image.bin", "image.bin"}, usage},
         {{"-x", "image.bin"}, usage}, {{"image.bin", "--help"}, usage}, {{"image.bin", "-h"}, usage},
         {{"--"}, usage}, {{"--", "-x"}, image}, {{"image.bin", "--", "--", "image.bin"}, usage},
-        {{"-", "-"}, usage}, {{"--", "-", "-"}, usage},
+        {{"-", "-"}, usage}, {{"--", "-", "-"}, usage}, {{"-q", "missing.bin"}, usage},
         {{"-"}, image, Stdin::Closed}, {{"image.bin", "-"}, input, Stdin::Closed},
     };
     for (auto &c : cases) {
@@ -430,11 +438,11 @@ TEST(VerifyRun, TroubleIsStatus2WithOnlyAnErrorObject)
         EXPECT_EQ(obj["error"]["code"], c.code) << what << "\n" << r.out; /* the rest: schema */
     }
     /* what went wrong goes to standard error, and with --json into the object too */
-    for (std::string form : {"", "--json "}) {
+    for (std::string form : {"", "--json ", "--quiet "}) {
         RunResult r = run_program({"/bin/sh", "-c", "'" + VERIFY + "' " + form + "missing.bin 2>&1"}, d.path);
         const std::string message = "cannot open missing.bin (missing, unreadable or not a regular file)";
         ASSERT_EQ(r.out.rfind("swug-verify: " + message + "\n", 0), 0u) << r.out;
-        EXPECT_TRUE(form.empty() || json::parse(r.out.substr(r.out.find('{')))["error"]["message"] == message)
+        EXPECT_TRUE(form != "--json " || json::parse(r.out.substr(r.out.find('{')))["error"]["message"] == message)
             << r.out;
     }
     /* so does a report that cannot be written */
@@ -454,6 +462,7 @@ TEST(VerifyRun, DashIsStandardInput)
     write_file(d / "in.bin", in);
     write_file(d / "image.bin", image);
     write_file(d / "big.bin", pattern(1048627));
+    write_file(d / "largest.bin", reference_image(pattern(1048576)));
     struct {
         std::string from, args;
         int status;
@@ -462,6 +471,7 @@ TEST(VerifyRun, DashIsStandardInput)
         {"image.bin", "- in.bin", 0, image.size()}, {"in.bin", "image.bin -", 0, in.size()},
         {"image.bin", "-- - in.bin", 0, image.size()}, {"/dev/null", "-", 1, 0},
         {"big.bin", "-", 1, json()}, {"big.bin", "image.bin -", 1, json()},
+        {"largest.bin", "-", 0, 1048626},
     };
     for (auto &c : cases) {
         std::string cmd = "cat " + c.from + " | '" + VERIFY + "' --json " + c.args;
@@ -479,7 +489,7 @@ TEST(VerifyRun, HelpAndEndOfOptions)
     for (const char *h : {"--help", "-h"}) {
         RunResult r = verify(d, {h});
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out.rfind("usage: swug-verify [--json] [--] IMAGE [INPUT]\n", 0), 0u) << r.out;
+        EXPECT_EQ(r.out.rfind("usage: swug-verify [--json | -q] [--] IMAGE [INPUT]\n", 0), 0u) << r.out;
     }
     /* after --, names that begin with - are files; --json may come before or after IMAGE */
     write_file(d / "-h", reference_image("abc"));

@@ -67,4 +67,6 @@ done
 listing=$(tar -tzf "$tgz")
 grep -q "/bin/swug-gen$" <<<"$listing" || fail "tarball has no bin/swug-gen"
 grep -q "/share/man/man1/swug-verify.1.gz$" <<<"$listing" || fail "tarball has no manual page"
+[ -f "$work/root/usr/share/lintian/overrides/swug" ] && ! grep -q /lintian/ <<<"$listing" ||
+    fail "lintian overrides not in the .deb alone"
 echo "package ok: $(basename "$deb"), $(basename "$tgz")"
