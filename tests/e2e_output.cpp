@@ -349,7 +349,7 @@ TEST(Output, WholeOrNothingOnRealSystems)
          "same fw.img want.bin; owner fw.img 65534:65534:6777\n"
          "mkdir u && echo old >u/fw.img && chmod 6766 u/fw.img && chown 65534:65534 u\n"
          "setpriv --reuid=65534 --regid=65534 --clear-groups \"$SWUG_GEN\" in.bin u/fw.img ||"
-         " fail status $?; same u/fw.img want.bin; owner u/fw.img 65534:65534:766"},
+         " fail status $?; same u/fw.img want.bin; owner u/fw.img 65534:65534:706"},
         {"the sticky folder's owner swaps the temporary entry for a link to our secret", "setpriv",
          "mkdir a b && echo secret >a/secret && chmod 600 a/secret && chown -R $A a && echo old"
          " >b/shared.bin && chmod 666 b/shared.bin && chown -R $B b && chmod 1777 b || fail set-up\n"
