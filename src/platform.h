@@ -70,6 +70,16 @@
 /* Longest path the platform layer composes (link targets, temporary names). */
 constexpr size_t PLATFORM_PATH_SIZE = 4096;
 
+/* 1 where a "./" argument is handed to the system as given, which resolves
+ * it from the process's working folder itself, and is composed with that
+ * folder's name only to decide whether it fits (POSIX); 0 where the
+ * composed path is the one opened (Windows). */
+#ifdef _WIN32
+constexpr int PLATFORM_DOT_SLASH_AS_GIVEN = 0;
+#else
+constexpr int PLATFORM_DOT_SLASH_AS_GIVEN = 1;
+#endif
+
 struct PLATFORM_IN {
     int fd;       /* open descriptor of a regular file */
     int64_t size; /* POSIX: its size in bytes when it was opened */

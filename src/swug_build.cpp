@@ -137,7 +137,7 @@ int32_t generate_swug_bin(func_args *args)
         memcpy(fname, DEFAULT_OUTPUT, sizeof DEFAULT_OUTPUT);
     } else if (args->argc == 3) {
         /* a path that does not fit fails the run: never cut it short */
-        if (!compose_path(openname, args->argv[1]) || !compose_path(fname, args->argv[2]))
+        if (!argument_path(openname, args->argv[1]) || !argument_path(fname, args->argv[2]))
             return 0;
     } else {
         swug_msg("Parameter Error [%d]\n", args->argc);
