@@ -47,16 +47,6 @@ static volatile sig_atomic_t made_active;
 static const int OUTPUT_FLAGS = O_WRONLY | O_NOCTTY | O_CLOEXEC;
 static const int TEMP_TRIES = 100; /* names tried for the temporary file */
 
-/* The created output is removed only while its name still holds it:
- * another run may have renamed its own image over it meanwhile. */
-static void unlink_made(void)
-{
-    struct stat st;
-
-    if (fstatat(files_dir, made_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && same_file(&st, &made))
-        unlinkat(files_dir, made_name, 0);
-}
-
 /* Remove the temporary output and an output this run created, if any.
  * Async-signal-safe: the signal handler calls it. */
 static void output_signal_cleanup(void)
@@ -64,7 +54,7 @@ static void output_signal_cleanup(void)
     if (tmp_active)
         unlinkat(files_dir, tmp_name, 0);
     if (made_active)
-        unlink_made();
+        remove_if_same(files_dir, made_name, &made);
 }
 
 /* Forget the temporary file and the created output; with remove, delete
