@@ -89,7 +89,8 @@ struct PLATFORM_OUT {
     int fd;                           /* descriptor being written */
     int dest;                         /* POSIX: the destination, open until commit, or -1 */
     int dir;                          /* POSIX: target's folder, every step relative to it, or -1 */
-    int in_place;                     /* 1: writing the destination itself */
+    int in_place;                     /* 1: writing the destination itself (POSIX: 2, one
+                                         this run created) */
     char target[PLATFORM_PATH_SIZE];  /* the file that finally holds the image (POSIX: its
                                          entry in dir) */
 };
@@ -140,10 +141,18 @@ int platform_output_open(const char *path, PLATFORM_OUT *out);
  * follow up with platform_output_abort()). */
 int platform_output_write(PLATFORM_OUT *out, const void *buf, size_t len);
 
+/* What platform_output_commit() returns when the image is to be written
+ * again: the system refused the replacement after the temporary file was
+ * complete (POSIX: a bind-mounted file), so the temporary file is gone and
+ * the destination itself, truncated, is now the output. */
+constexpr int PLATFORM_OUTPUT_AGAIN = 2;
+
 /* Flush and close the output and put it in place. Returns 1 once the image
- * and its name are on the medium, or 0 with the temporary file removed and
+ * and its name are on the medium, 0 with the temporary file removed and
  * the destination untouched (on POSIX, a failed flush of the folder after
- * the rename leaves the new image under the name). */
+ * the rename leaves the new image under the name), or
+ * PLATFORM_OUTPUT_AGAIN: write every byte again from the start, then
+ * commit again. */
 int platform_output_commit(PLATFORM_OUT *out);
 
 /* Give up on the output: close it and remove the temporary file. */

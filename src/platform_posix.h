@@ -2,8 +2,9 @@
  * else: platform_posix.cpp has the signal handler, whose clean-up the output
  * code (platform_posix_output.cpp) hands in; platform_posix_name.cpp finds
  * what the output path names, following a final link by hand with
- * platform_posix_link.cpp; platform_posix_meta.cpp gives a replacement what
- * the file it replaces had. */
+ * platform_posix_link.cpp; platform_posix_place.cpp writes a destination in
+ * place and flushes; platform_posix_meta.cpp gives a replacement what the
+ * file it replaces had. */
 #ifndef SWUG_PLATFORM_POSIX_H
 #define SWUG_PLATFORM_POSIX_H
 
@@ -85,6 +86,27 @@ void temp_name(char name[TEMP_NAME_SIZE]);
 /* Is the folder open as dir append-only (chattr +a): entries may be made
  * there, but none renamed or removed? 0 where the system cannot tell. */
 int folder_append_only(int dir);
+
+/* out->in_place for a destination this run created, whose folder is
+ * flushed too. */
+constexpr int IN_PLACE_CREATED = 2;
+
+/* Write the destination out->dest itself from now on (it becomes out->fd):
+ * a regular file is locked and truncated first, as opening it with O_TRUNC
+ * would; created says this run made it. Returns 1, or 0 when it cannot be
+ * locked within ten seconds or truncated. */
+int go_in_place(PLATFORM_OUT *out, int created);
+
+/* Flush a destination written in place. A regular file or a block device
+ * that cannot be flushed is a failure; a FIFO, pipe, terminal or other
+ * character device holds nothing to flush. Returns 1 or 0. */
+int flush_in_place(int fd);
+
+/* Flush out->dir, the folder holding the new name. A folder we may write
+ * but not read was opened only to work in, and cannot be flushed itself:
+ * then the file system of file, a descriptor of the file under that name,
+ * is flushed whole. Returns 1 or 0. */
+int flush_folder(const PLATFORM_OUT *out, int file);
 
 /* Give the complete temporary file fd what overwriting the file open as
  * old would leave, after the last write to fd. Returns 1 or 0. */
