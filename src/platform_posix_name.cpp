@@ -52,12 +52,20 @@ int remove_if_same(int dir, const char *name, const struct stat *was)
     return unlinkat(dir, name, 0) == 0;
 }
 
+/* Does st look like a file that open_entry() created: empty, ours, mode 0? */
+static int made_by_open(const struct stat *st)
+{
+    return S_ISREG(st->st_mode) && (st->st_mode & 07777) == 0 && st->st_uid == geteuid() &&
+           st->st_size == 0;
+}
+
 /* Open the entry out->target of out->dir, which the look lst saw, as a
  * writer would, and bound to that look: with O_NOFOLLOW, so that a link put
  * there since is not followed, and with O_CREAT, so that the kernel's
  * protections of files and FIFOs in sticky folders (fs.protected_regular,
  * protected_fifos) apply to us. Mode 0 marks a file that this open
- * creates, should the entry have gone meanwhile: it is removed again. */
+ * creates, should the entry have gone meanwhile (it may even get the
+ * number of the file that went): it is removed again. */
 static int open_entry(PLATFORM_OUT *out, const struct stat *lst, struct stat *st)
 {
     out->dest = openat(out->dir, out->target, OUTPUT_FLAGS | O_CREAT | O_NOFOLLOW, 0);
@@ -65,12 +73,12 @@ static int open_entry(PLATFORM_OUT *out, const struct stat *lst, struct stat *st
         return errno == ELOOP ? RESOLVE_AGAIN : RESOLVE_FAILED;
     if (fstat(out->dest, st) != 0 || S_ISDIR(st->st_mode))
         return RESOLVE_FAILED;
-    if (!same_file(lst, st) || st->st_nlink == 0) {
-        if (S_ISREG(st->st_mode) && (st->st_mode & 07777) == 0 && st->st_uid == geteuid() &&
-            st->st_size == 0)
-            remove_if_same(out->dir, out->target, st);
+    if (made_by_open(st) && !made_by_open(lst)) {
+        remove_if_same(out->dir, out->target, st);
         return RESOLVE_AGAIN;
     }
+    if (!same_file(lst, st) || st->st_nlink == 0)
+        return RESOLVE_AGAIN;
     return S_ISREG(st->st_mode) ? RESOLVE_NAMED : RESOLVE_DEVICE;
 }
 

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -72,11 +73,19 @@ static int try_lock(int fd)
  * Returns 1 or 0. */
 static int lock_output(int fd)
 {
-    for (int waited = 0;; waited += LOCK_POLL_MS) {
+    struct timespec start, now;
+
+    if (clock_gettime(CLOCK_MONOTONIC, &start) != 0)
+        return 0;
+    for (;;) {
         int got = try_lock(fd);
         if (got != 0)
             return got > 0;
-        if (waited >= LOCK_WAIT_MS)
+        if (clock_gettime(CLOCK_MONOTONIC, &now) != 0)
+            return 0;
+        long long waited_ms =
+            (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (waited_ms + LOCK_POLL_MS > LOCK_WAIT_MS)
             return 0;
         poll(NULL, 0, LOCK_POLL_MS);
     }
