@@ -21,24 +21,28 @@
  * On POSIX the path is looked up once: its folder is opened, and every
  * later step is taken relative to that descriptor, so that a folder
  * renamed, swapped or linked meanwhile redirects nothing; a new output goes
- * where the folder path led when it was opened, as with `>`. The system
- * opens an existing file, following links, with its own permission checks
- * and link protections, and what it opened decides: a regular file is
- * replaced under the entry that holds it (a final link is followed hop by
- * hop, and keeps pointing at the file that gets the new content). The
- * temporary file is made with mode 0666, so that the umask or the folder's
- * default ACL applies to a new output as to any new file; a replacement
+ * where the folder path led when it was opened, as with `>`. A final link
+ * is followed by hand, hop by hop, and judged before anything is opened
+ * through it (in a sticky folder others may write, only the runner's or
+ * the folder owner's link is followed), and the entry that holds the file
+ * is opened bound to the look that saw it; what it opened decides: a
+ * regular file is replaced under that entry (and a final link keeps
+ * pointing at the file that gets the new content). Every file a run
+ * creates is created with O_EXCL. The temporary file of a replacement is
+ * made with mode 0600, so that nobody else can open it while it is
+ * written; that of a new output with 0666, so that the umask or the
+ * folder's default ACL applies to it as to any new file. A replacement
  * gets, after the last write, the owner and group where the system allows
- * it (else the group alone where we are a member), the access ACL and the
- * extended attributes but the integrity signatures, the mode (with no more
- * for the group than an ACL that could not be copied gave it), and the
- * set-ID bits and file capabilities only where owner and group were kept.
- * Only where the system refuses the replacement (no file may be created
- * in its folder, the rename is refused, the folder is append-only, the
- * file has no name left) is it locked, truncated and written in place, as
- * an ordinary overwrite would be (it keeps what it had, less what a write
- * clears); a new output in an append-only folder is created and written in
- * place, and stays after a failure. Running short of anything fails.
+ * it (else the group alone where we are a member, and a changed group none
+ * of the old group's rights), the access ACL and the extended attributes
+ * but the integrity signatures, the mode, and the set-ID bits and file
+ * capabilities only where owner and group were kept. Only where the
+ * system refuses the replacement (no file may be created in its folder,
+ * the rename is refused, the folder is append-only, the file has no name
+ * left) is it locked, truncated and written in place, as an ordinary
+ * overwrite would be (it keeps what it had, less what a write clears); a
+ * new output in an append-only folder is created and written in place, and
+ * stays after a failure. Running short of anything fails.
  *
  * On Windows every name is judged in the form the system is handed: its
  * full path, in the \\?\ form when it is long, or exactly as given when the
