@@ -1,5 +1,6 @@
-/* A final link of the output path, on POSIX systems: followed by hand, hop
- * by hop, each target read from the folder that holds the link, and judged
+/* The output path's folders and a final link, on POSIX systems: a folder
+ * opened relative to another, and a final link followed by hand, hop by
+ * hop, each target read from the folder that holds the link, and judged
  * before anything is opened through it.
  *
  * In a sticky folder that others may write (/tmp), a link is followed only
@@ -39,6 +40,16 @@ int split_path(const char *path, char folder[PLATFORM_PATH_SIZE], char name[PLAT
         folder[dirlen] = '\0';
     }
     return 1;
+}
+
+int open_folder_at(int at, const char *folder)
+{
+    int fd = openat(at, folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#ifdef O_PATH
+    if (fd < 0 && errno == EACCES)
+        fd = openat(at, folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
+#endif
+    return fd;
 }
 
 /* May we follow the link lst, an entry of the folder dir? In a sticky

@@ -33,16 +33,6 @@ int same_file(const struct stat *a, const struct stat *b)
     return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
 }
 
-int open_folder_at(int at, const char *folder)
-{
-    int fd = openat(at, folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-#ifdef O_PATH
-    if (fd < 0 && errno == EACCES)
-        fd = openat(at, folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
-#endif
-    return fd;
-}
-
 int remove_if_same(int dir, const char *name, const struct stat *was)
 {
     struct stat st;
