@@ -91,7 +91,8 @@ static int resolve_link(PLATFORM_OUT *out, struct stat *st)
      * protections fails the run */
     int reached = fstatat(out->dir, out->target, st, 0) == 0;
     int got = reached || errno == ENOENT ? follow_links(&dir, name, &end, &magic) : WALK_FAILED;
-    if ((got == WALK_FOUND && reached && same_file(&end, st)) || (got == WALK_MISSING && !reached)) {
+    if ((got == WALK_FOUND && reached && same_file(&end, st)) ||
+        (got == WALK_MISSING && !reached)) {
         close(out->dir);
         out->dir = dir;
         memcpy(out->target, name, sizeof name);
