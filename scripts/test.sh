@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/deps.sh cmake make g++ libgtest-dev nlohmann-json3-dev dpkg-dev man-db locales python3-jsonschema # locales: localedef for the Wine tests; python3-jsonschema: the JSON reports against their schema
-bash scripts/deps.sh fusefat dosfstools xfsprogs e2fsprogs util-linux # the output tests' file systems
+bash scripts/deps.sh fusefat dosfstools xfsprogs e2fsprogs util-linux acl attr # the output tests' file systems, ACLs and attributes
 bash scripts/deps.sh libbenchmark-dev  # so that swug-bench builds too (it is not run here)
 bash scripts/build-windows.sh # the .exe files and .zip that the Wine tests run
 # Every warning is an error here, also in the release build's configuration

@@ -21,24 +21,28 @@
  * On POSIX the path is looked up once: its folder is opened, and every
  * later step is taken relative to that descriptor, so that a folder
  * renamed, swapped or linked meanwhile redirects nothing; a new output goes
- * where the folder path led when it was opened, as with `>`. The system
- * opens an existing file, following links, with its own permission checks
- * and link protections, and what it opened decides: a regular file is
- * replaced under the entry that holds it (a final link is followed hop by
- * hop, and keeps pointing at the file that gets the new content). The
- * temporary file is made with mode 0666, so that the umask or the folder's
- * default ACL applies to a new output as to any new file; a replacement
+ * where the folder path led when it was opened, as with `>`. A final link
+ * is followed by hand, hop by hop, and judged before anything is opened
+ * through it (in a sticky folder others may write, only the runner's or
+ * the folder owner's link is followed), and the entry that holds the file
+ * is opened bound to the look that saw it; what it opened decides: a
+ * regular file is replaced under that entry (and a final link keeps
+ * pointing at the file that gets the new content). Every file a run
+ * creates is created with O_EXCL. The temporary file of a replacement is
+ * made with mode 0600, so that nobody else can open it while it is
+ * written; that of a new output with 0666, so that the umask or the
+ * folder's default ACL applies to it as to any new file. A replacement
  * gets, after the last write, the owner and group where the system allows
- * it (else the group alone where we are a member), the access ACL and the
- * extended attributes but the integrity signatures, the mode (with no more
- * for the group than an ACL that could not be copied gave it), and the
- * set-ID bits and file capabilities only where owner and group were kept.
- * Only where the system refuses the replacement (no file may be created
- * in its folder, the rename is refused, the folder is append-only, the
- * file has no name left) is it locked, truncated and written in place, as
- * an ordinary overwrite would be (it keeps what it had, less what a write
- * clears); a new output in an append-only folder is created and written in
- * place, and stays after a failure. Running short of anything fails.
+ * it (else the group alone where we are a member, and a changed group none
+ * of the old group's rights), the access ACL and the extended attributes
+ * but the integrity signatures, the mode, and the set-ID bits and file
+ * capabilities only where owner and group were kept. Only where the
+ * system refuses the replacement (no file may be created in its folder,
+ * the rename is refused, the folder is append-only, the file has no name
+ * left) is it locked, truncated and written in place, as an ordinary
+ * overwrite would be (it keeps what it had, less what a write clears); a
+ * new output in an append-only folder is created and written in place, and
+ * stays after a failure. Running short of anything fails.
  *
  * On Windows every name is judged in the form the system is handed: its
  * full path, in the \\?\ form when it is long, or exactly as given when the
@@ -74,6 +78,16 @@
 /* Longest path the platform layer composes (link targets, temporary names). */
 constexpr size_t PLATFORM_PATH_SIZE = 4096;
 
+/* 1 where a "./" argument is handed to the system as given, which resolves
+ * it from the process's working folder itself, and is composed with that
+ * folder's name only to decide whether it fits (POSIX); 0 where the
+ * composed path is the one opened (Windows). */
+#ifdef _WIN32
+constexpr int PLATFORM_DOT_SLASH_AS_GIVEN = 0;
+#else
+constexpr int PLATFORM_DOT_SLASH_AS_GIVEN = 1;
+#endif
+
 struct PLATFORM_IN {
     int fd;       /* open descriptor of a regular file */
     int64_t size; /* POSIX: its size in bytes when it was opened */
@@ -83,7 +97,8 @@ struct PLATFORM_OUT {
     int fd;                           /* descriptor being written */
     int dest;                         /* POSIX: the destination, open until commit, or -1 */
     int dir;                          /* POSIX: target's folder, every step relative to it, or -1 */
-    int in_place;                     /* 1: writing the destination itself */
+    int in_place;                     /* 1: writing the destination itself (POSIX: 2, one
+                                         this run created) */
     char target[PLATFORM_PATH_SIZE];  /* the file that finally holds the image (POSIX: its
                                          entry in dir) */
 };
@@ -134,11 +149,18 @@ int platform_output_open(const char *path, PLATFORM_OUT *out);
  * follow up with platform_output_abort()). */
 int platform_output_write(PLATFORM_OUT *out, const void *buf, size_t len);
 
+/* What platform_output_commit() returns when the image is to be written
+ * again: the system refused the replacement after the temporary file was
+ * complete (POSIX: a bind-mounted file), so the temporary file is gone and
+ * the destination itself, truncated, is now the output. */
+constexpr int PLATFORM_OUTPUT_AGAIN = 2;
+
 /* Flush and close the output and put it in place. Returns 1 once the image
- * and its name are on the medium, or 0 with the temporary file removed and
+ * and its name are on the medium, 0 with the temporary file removed and
  * the destination untouched (a failed flush after the rename, of the folder
  * on POSIX, of the moved file on Windows, leaves the new image under the
- * name). */
+ * name), or PLATFORM_OUTPUT_AGAIN: write every byte again from the start,
+ * then commit again. */
 int platform_output_commit(PLATFORM_OUT *out);
 
 /* Give up on the output: close it and remove the temporary file. */

@@ -1,6 +1,9 @@
 /* What a replacement output keeps of the file it replaces, on POSIX
  * systems: owner and group, access ACL and extended attributes, mode,
- * set-ID bits and file capabilities, each where the system lets us.
+ * set-ID bits and file capabilities. The owner and group go where the
+ * system lets us (a runner who cannot keep the owner becomes the owner),
+ * and a group that changed gets none of the old group's rights: a
+ * replacement never opens the file to anyone the old one was closed to.
  *
  * All of it goes on after the last write to the temporary file, in the
  * order the kernel needs: changing the owner clears the set-ID bits and the
@@ -39,22 +42,20 @@ static unsigned get_le16(const uint8_t *p)
     return (unsigned)p[0] | (unsigned)p[1] << 8;
 }
 
-/* The rights an ACL gives the owning group: its group entry ANDed with its
- * mask, as rwx bits. None when the ACL cannot be read. */
-static mode_t acl_group_rights(const uint8_t *acl, size_t len)
+/* Clear the permissions of the owning group's entry in the ACL acl, for a
+ * file whose group is no longer the one it was written for. Returns
+ * whether the ACL has a mask, which then holds the mode's group bits. */
+static int acl_drop_group(uint8_t *acl, size_t len)
 {
-    unsigned group = 0, mask = 7;
+    int masked = 0;
 
-    if (len < ACL_HEADER_SIZE)
-        return 0;
     for (size_t at = ACL_HEADER_SIZE; at + ACL_ENTRY_SIZE <= len; at += ACL_ENTRY_SIZE) {
-        unsigned tag = get_le16(acl + at), perm = get_le16(acl + at + 2) & 7;
+        unsigned tag = get_le16(acl + at);
         if (tag == ACL_GROUP_OBJ)
-            group = perm;
-        else if (tag == ACL_MASK)
-            mask = perm;
+            acl[at + 2] = acl[at + 3] = 0;
+        masked |= tag == ACL_MASK;
     }
-    return (mode_t)(group & mask);
+    return masked;
 }
 
 /* Attributes that belong to the old content or to its owner: the integrity
@@ -66,19 +67,37 @@ static int not_copied(const char *name)
            strcmp(name, CAPABILITY) == 0;
 }
 
-/* Copy old's extended attributes to fd, its access ACL among them, as far
- * as the system lets us; fd loses an ACL that old did not have (one the
- * folder's default gave it). Where old's ACL could not be copied, *group
- * is what it gave the group (else 7); *caps says whether old has file
- * capabilities. Returns 1, or 0 when old's attributes cannot be read. */
-static int copy_xattrs(int old, int fd, mode_t *group, int *caps)
+/* Give fd the attribute name with value[0 .. len), unless it has it
+ * already (a label the system gave it). Returns 1 or 0. */
+static int set_xattr(int fd, const char *name, const uint8_t *value, size_t len)
+{
+    static uint8_t have[XATTR_VALUE_SIZE];
+    ssize_t n = fgetxattr(fd, name, have, sizeof have);
+
+    if (n >= 0 && (size_t)n == len && memcmp(have, value, len) == 0)
+        return 1;
+    return fsetxattr(fd, name, value, len, 0) == 0;
+}
+
+/* Copy old's extended attributes to fd, its access ACL among them. The ACL
+ * the folder's default gave fd goes first: it is not the old file's, and
+ * it would take the room the old file's attributes need. The ACL and the
+ * user.* attributes must be copied; others (security.* labels that only
+ * root may set) are copied where the system lets us. With regrouped (fd's
+ * group is not old's) the ACL's entry for the owning group is cleared;
+ * *masked says whether the copied ACL has a mask, *caps whether old has
+ * file capabilities. Returns 1, or 0 when an attribute that must be copied
+ * cannot be. */
+static int copy_xattrs(int old, int fd, int regrouped, int *masked, int *caps)
 {
     static char list[XATTR_LIST_SIZE];
     static uint8_t value[XATTR_VALUE_SIZE];
-    int had_acl = 0;
 
-    *group = 7;
+    *masked = 0;
     *caps = 0;
+    if (fremovexattr(fd, ACL_ACCESS) != 0 && errno != ENODATA && errno != ENOTSUP &&
+        errno != ENOSYS)
+        return 0;
     ssize_t len = flistxattr(old, list, sizeof list);
     if (len < 0)
         return errno == ENOTSUP || errno == ENOSYS;
@@ -87,16 +106,16 @@ static int copy_xattrs(int old, int fd, mode_t *group, int *caps)
         *caps |= strcmp(name, CAPABILITY) == 0;
         if (not_copied(name))
             continue;
-        ssize_t n = fgetxattr(old, name, value, sizeof value);
-        if (n < 0)
-            continue; /* removed meanwhile, or not ours to read */
         int is_acl = strcmp(name, ACL_ACCESS) == 0;
-        had_acl |= is_acl;
-        if (fsetxattr(fd, name, value, (size_t)n, 0) != 0 && is_acl)
-            *group = acl_group_rights(value, (size_t)n);
+        int must = is_acl || strncmp(name, "user.", 5) == 0;
+        ssize_t n = fgetxattr(old, name, value, sizeof value);
+        if (n < 0 && errno == ENODATA)
+            continue; /* removed meanwhile */
+        if (n >= 0 && is_acl && regrouped)
+            *masked = acl_drop_group(value, (size_t)n);
+        if ((n < 0 || !set_xattr(fd, name, value, (size_t)n)) && must)
+            return 0;
     }
-    if (!had_acl)
-        fremovexattr(fd, ACL_ACCESS); /* ENODATA where the folder gave none */
     return 1;
 }
 
@@ -111,15 +130,14 @@ static void copy_caps(int old, int fd)
 }
 #endif
 
-/* Set fd's mode to want. Where the file system has no modes of its own
- * (FAT), its default stands, but never one more open than want. */
+/* Set fd's permission bits to want, and see that it has them: a file
+ * system without modes of its own (FAT) may ignore the change, or refuse
+ * it. Its default then stands, but never one more open than want. */
 static int set_mode(int fd, mode_t want)
 {
     struct stat now;
 
-    if (fchmod(fd, want) == 0)
-        return 1;
-    if (errno != EPERM && errno != ENOSYS && errno != EOPNOTSUPP)
+    if (fchmod(fd, want) != 0 && errno != EPERM && errno != ENOSYS && errno != EOPNOTSUPP)
         return 0;
     return fstat(fd, &now) == 0 && (now.st_mode & 07777 & ~want) == 0;
 }
@@ -127,8 +145,7 @@ static int set_mode(int fd, mode_t want)
 int copy_metadata(int old, int fd)
 {
     struct stat was, now;
-    mode_t group = 7;
-    int caps = 0;
+    int masked = 0, caps = 0;
 
     if (fstat(old, &was) != 0 || fstat(fd, &now) != 0)
         return 0;
@@ -140,12 +157,16 @@ int copy_metadata(int old, int fd)
             return 0;
         kept = owned && now.st_uid == was.st_uid && now.st_gid == was.st_gid;
     }
+    int regrouped = now.st_gid != was.st_gid;
 #ifdef __linux__
-    if (!copy_xattrs(old, fd, &group, &caps))
+    if (!copy_xattrs(old, fd, regrouped, &masked, &caps))
         return 0;
 #endif
     mode_t want = was.st_mode & 07777;
-    want &= ~(mode_t)((~group & 7) << 3); /* never more for the group than the ACL gave */
+    /* Another group gets none of the old group's rights: neither the group
+     * bits nor, where an ACL's mask stands for them, its group entry. */
+    if (regrouped && !masked)
+        want &= ~(mode_t)070;
     if (!kept)
         want &= ~(mode_t)(S_ISUID | S_ISGID);
     if (!set_mode(fd, want))

@@ -7,8 +7,9 @@
  * that someone renames, swaps or replaces by a link meanwhile cannot
  * redirect a later step, and a folder whose absolute path we may not
  * search (a private parent above the current directory) is no obstacle.
- * A final link is followed hop by hop, each target read from the folder
- * that holds the link, so that we know which entry holds the file. */
+ * A final link is followed by hand (platform_posix_link.cpp), so that we
+ * know which entry holds the file, and the entry is then opened bound to
+ * the look that saw it. */
 #include "platform.h"
 #include "platform_posix.h"
 
@@ -26,96 +27,89 @@
 #endif
 
 static const int OUTPUT_FLAGS = O_WRONLY | O_NOCTTY | O_CLOEXEC;
-static const int LINK_HOPS = 40; /* the most links the kernel follows in one path */
 
 int same_file(const struct stat *a, const struct stat *b)
 {
     return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
 }
 
-/* Cut path at its last '/': the folder part (with the '/', or "." when
- * there is none) into folder, the rest into name. Returns 1, or 0 for a
- * path that ends in '/' (no entry) or does not fit. */
-static int split_path(const char *path, char folder[PLATFORM_PATH_SIZE],
-                      char name[PLATFORM_PATH_SIZE])
+int remove_if_same(int dir, const char *name, const struct stat *was)
 {
-    const char *slash = strrchr(path, '/');
-    size_t dirlen = slash ? (size_t)(slash - path) + 1 : 0;
-    size_t len = strlen(path);
+    struct stat st;
 
-    if (len >= PLATFORM_PATH_SIZE || len == dirlen)
+    if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(&st, was))
         return 0;
-    memcpy(name, path + dirlen, len - dirlen + 1);
-    if (dirlen == 0) {
-        memcpy(folder, ".", 2);
-    } else {
-        memcpy(folder, path, dirlen);
-        folder[dirlen] = '\0';
+    return unlinkat(dir, name, 0) == 0;
+}
+
+/* Does st look like a file that open_entry() created: empty, ours, mode 0? */
+static int made_by_open(const struct stat *st)
+{
+    return S_ISREG(st->st_mode) && (st->st_mode & 07777) == 0 && st->st_uid == geteuid() &&
+           st->st_size == 0;
+}
+
+/* Open the entry out->target of out->dir, which the look lst saw, as a
+ * writer would, and bound to that look: with O_NOFOLLOW, so that a link put
+ * there since is not followed, and with O_CREAT, so that the kernel's
+ * protections of files and FIFOs in sticky folders (fs.protected_regular,
+ * protected_fifos) apply to us. Mode 0 marks a file that this open
+ * creates, should the entry have gone meanwhile (it may even get the
+ * number of the file that went): it is removed again. */
+static int open_entry(PLATFORM_OUT *out, const struct stat *lst, struct stat *st)
+{
+    out->dest = openat(out->dir, out->target, OUTPUT_FLAGS | O_CREAT | O_NOFOLLOW, 0);
+    if (out->dest < 0)
+        return errno == ELOOP ? RESOLVE_AGAIN : RESOLVE_FAILED;
+    if (fstat(out->dest, st) != 0 || S_ISDIR(st->st_mode))
+        return RESOLVE_FAILED;
+    if (made_by_open(st) && !made_by_open(lst)) {
+        remove_if_same(out->dir, out->target, st);
+        return RESOLVE_AGAIN;
     }
-    return 1;
+    if (!same_file(lst, st) || st->st_nlink == 0)
+        return RESOLVE_AGAIN;
+    return S_ISREG(st->st_mode) ? RESOLVE_NAMED : RESOLVE_DEVICE;
 }
 
-int open_folder_at(int at, const char *folder)
+/* The entry out->target is a link: follow it by hand to the entry at the
+ * end of its chain, judging each link before anything is opened, and go on
+ * from that entry (out->dir and out->target become its folder and name).
+ * Only a link of /proc that leads to no name (a descriptor's pipe, socket
+ * or deleted file: /dev/stdout, /dev/fd/N, a process substitution) is left
+ * to the kernel to follow. */
+static int resolve_link(PLATFORM_OUT *out, struct stat *st)
 {
-    int fd = openat(at, folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-#ifdef O_PATH
-    if (fd < 0 && errno == EACCES)
-        fd = openat(at, folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
-#endif
-    return fd;
-}
+    char name[PLATFORM_PATH_SIZE];
+    struct stat end;
+    int magic, dir = fcntl(out->dir, F_DUPFD_CLOEXEC, 0);
 
-/* May we follow the link lst, an entry of the folder dir? The kernel's
- * rule for links in sticky folders that anyone may write
- * (fs.protected_symlinks): only a link of our own or of the folder's owner
- * is followed there. The kernel applies it to every link it follows for
- * us; the ones we follow by hand get it here, so that nobody can have us
- * create a file through a link planted in /tmp. */
-static int may_follow(int dir, const struct stat *lst)
-{
-    struct stat d;
-
-    if (fstat(dir, &d) != 0)
-        return 0;
-    if (!(d.st_mode & S_ISVTX) || !(d.st_mode & S_IWOTH))
-        return 1;
-    return lst->st_uid == geteuid() || lst->st_uid == d.st_uid;
-}
-
-/* Follow the entry name of the folder *dir through its chain of links to
- * the last entry: a file, or a name that does not exist (the one a writer
- * following the links would create). A link's target is looked up from
- * the folder holding the link (from / when absolute). On return *dir (the
- * descriptor handed in is closed when replaced) and name are the last
- * entry's folder and name, and st its lstat(). Returns 1 for an entry that
- * exists, 2 for a missing one; 0 for a link we may not follow, a chain too
- * long, a name too long or a folder on the way that cannot be opened. */
-static int follow_links(int *dir, char name[PLATFORM_PATH_SIZE], struct stat *st)
-{
-    char link[PLATFORM_PATH_SIZE], folder[PLATFORM_PATH_SIZE];
-
-    for (int hop = 0; hop <= LINK_HOPS; hop++) {
-        if (fstatat(*dir, name, st, AT_SYMLINK_NOFOLLOW) != 0)
-            return errno == ENOENT ? 2 : 0;
-        if (!S_ISLNK(st->st_mode))
-            return 1;
-        if (!may_follow(*dir, st))
-            return 0;
-        ssize_t n = readlinkat(*dir, name, link, sizeof link);
-        if (n <= 0 || (size_t)n >= sizeof link)
-            return 0;
-        link[n] = '\0';
-        if (!split_path(link, folder, name))
-            return 0;
-        if (strchr(link, '/')) {
-            int next = open_folder_at(*dir, folder);
-            if (next < 0)
-                return 0;
-            close(*dir);
-            *dir = next;
-        }
+    if (dir < 0)
+        return RESOLVE_FAILED;
+    memcpy(name, out->target, sizeof name);
+    /* what the kernel reaches through the link; EACCES from its link
+     * protections fails the run */
+    int reached = fstatat(out->dir, out->target, st, 0) == 0;
+    int got = reached || errno == ENOENT ? follow_links(&dir, name, &end, &magic) : WALK_FAILED;
+    if ((got == WALK_FOUND && reached && same_file(&end, st)) ||
+        (got == WALK_MISSING && !reached)) {
+        close(out->dir);
+        out->dir = dir;
+        memcpy(out->target, name, sizeof name);
+        return got == WALK_MISSING ? RESOLVE_NEW : open_entry(out, &end, st);
     }
-    return 0;
+    close(dir);
+    if (got == WALK_FAILED)
+        return RESOLVE_FAILED;
+    if (!(got == WALK_MISSING && magic))
+        return RESOLVE_AGAIN; /* it changed while we looked */
+    out->dest = openat(out->dir, out->target, OUTPUT_FLAGS);
+    if (out->dest < 0 || fstat(out->dest, st) != 0 || S_ISDIR(st->st_mode))
+        return RESOLVE_FAILED;
+    if (!S_ISREG(st->st_mode))
+        return RESOLVE_DEVICE;
+    /* a name we cannot tell is never written in place */
+    return st->st_nlink == 0 ? RESOLVE_UNNAMED : RESOLVE_FAILED;
 }
 
 int output_resolve(const char *path, PLATFORM_OUT *out, struct stat *st)
@@ -130,30 +124,7 @@ int output_resolve(const char *path, PLATFORM_OUT *out, struct stat *st)
         return RESOLVE_FAILED;
     if (fstatat(out->dir, out->target, &lst, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT ? RESOLVE_NEW : RESOLVE_FAILED;
-    int linked = S_ISLNK(lst.st_mode);
-    if (linked && fstatat(out->dir, out->target, st, 0) != 0) {
-        /* A link to nothing (the kernel's link protections answer EACCES
-         * instead of ENOENT): the new file goes where its chain ends. */
-        if (errno != ENOENT)
-            return RESOLVE_FAILED;
-        int end = follow_links(&out->dir, out->target, &lst);
-        return end == 2 ? RESOLVE_NEW : end == 1 ? RESOLVE_AGAIN : RESOLVE_FAILED;
-    }
-    /* O_CREAT, though the file is there, so that the kernel's protections
-     * of files in sticky folders (fs.protected_regular) apply to us. */
-    out->dest = openat(out->dir, out->target, OUTPUT_FLAGS | O_CREAT, 0666);
-    if (out->dest < 0 || fstat(out->dest, st) != 0 || S_ISDIR(st->st_mode))
-        return RESOLVE_FAILED;
-    if (!S_ISREG(st->st_mode))
-        return RESOLVE_DEVICE;
-    if (st->st_nlink == 0) /* deleted, reached through a descriptor's name */
-        return RESOLVE_UNNAMED;
-    if (!linked)
-        return same_file(&lst, st) ? RESOLVE_NAMED : RESOLVE_AGAIN;
-    int end = follow_links(&out->dir, out->target, &lst);
-    if (end == 0)
-        return RESOLVE_FAILED; /* a name we cannot tell is never written in place */
-    return end == 1 && same_file(&lst, st) ? RESOLVE_NAMED : RESOLVE_AGAIN;
+    return S_ISLNK(lst.st_mode) ? resolve_link(out, st) : open_entry(out, &lst, st);
 }
 
 void temp_name(char name[TEMP_NAME_SIZE])

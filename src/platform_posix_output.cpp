@@ -5,16 +5,23 @@
  * descriptor. What got opened then decides how the image is written:
  *
  * - a regular file with a name, a new output, or a link to nothing gets a
- *   temporary file in that folder, created with mode 0666 so that the
- *   kernel applies the umask or the folder's default ACL as to any new
- *   file; once complete it gets what the old file had (platform_posix_meta),
- *   is flushed, and is renamed over the entry (atomic);
+ *   temporary file in that folder, created with O_EXCL; once complete it
+ *   gets what the old file had (platform_posix_meta), is flushed, and is
+ *   renamed over the entry (atomic). The temporary file of a replacement
+ *   is created 0600, so that nobody else can open it before it is
+ *   complete and has the old file's owner and mode, whatever the umask or
+ *   the folder's default ACL says; that of a new output is created 0666,
+ *   so that the kernel applies the umask or the default ACL as to any new
+ *   file;
  * - a regular file that the system refuses to replace so but lets us
  *   overwrite (no right to create a file in the folder, the rename
  *   refused, an append-only folder, no name left) is locked, truncated and
- *   written in place, as open-and-truncate would; running short of
- *   anything (space, inodes, descriptors) fails instead, and so does a
- *   name we cannot confirm;
+ *   written in place (platform_posix_place.cpp), as open-and-truncate
+ *   would; running short of anything (space, inodes, descriptors) fails
+ *   instead, and so does a name we cannot confirm. A rename refused once
+ *   the temporary file is complete removes that file first and has the
+ *   builder write the image again, so that the space it needs is the
+ *   image's once;
  * - a device, FIFO, pipe or terminal is written in place, unlocked.
  *
  * Nothing is written to the opened file before the image is complete,
@@ -30,7 +37,6 @@
 #include <cstring>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,16 +53,6 @@ static volatile sig_atomic_t made_active;
 static const int OUTPUT_FLAGS = O_WRONLY | O_NOCTTY | O_CLOEXEC;
 static const int TEMP_TRIES = 100; /* names tried for the temporary file */
 
-/* The created output is removed only while its name still holds it:
- * another run may have renamed its own image over it meanwhile. */
-static void unlink_made(void)
-{
-    struct stat st;
-
-    if (fstatat(files_dir, made_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && same_file(&st, &made))
-        unlinkat(files_dir, made_name, 0);
-}
-
 /* Remove the temporary output and an output this run created, if any.
  * Async-signal-safe: the signal handler calls it. */
 static void output_signal_cleanup(void)
@@ -64,7 +60,7 @@ static void output_signal_cleanup(void)
     if (tmp_active)
         unlinkat(files_dir, tmp_name, 0);
     if (made_active)
-        unlink_made();
+        remove_if_same(files_dir, made_name, &made);
 }
 
 /* Forget the temporary file and the created output; with remove, delete
@@ -109,37 +105,6 @@ static void note_made(const PLATFORM_OUT *out, int fd)
     restore_signals(&old);
 }
 
-/* Flush out->dir, the folder holding the new name. A folder we may write
- * but not read was opened only to work in, and cannot be flushed itself:
- * then the file system of file, a descriptor of the file under that name,
- * is flushed whole. Returns 1 or 0. */
-static int flush_folder(const PLATFORM_OUT *out, int file)
-{
-    if (fsync(out->dir) == 0)
-        return 1;
-#ifdef __linux__
-    return errno == EBADF && syncfs(file) == 0;
-#else
-    (void)file;
-    return 0;
-#endif
-}
-
-/* Flush a destination written in place. A regular file or a block device
- * that cannot be flushed is a failure; a FIFO, pipe, terminal or other
- * character device holds nothing to flush. Returns 1 or 0. */
-static int flush_in_place(int fd)
-{
-    struct stat st;
-
-    if (fsync(fd) == 0)
-        return 1;
-    int err = errno;
-    if (fstat(fd, &st) != 0 || S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))
-        return 0;
-    return err == EINVAL || err == ENOTSUP || err == EROFS;
-}
-
 /* The system refuses to create a file in the folder at all, as opposed to
  * running short of something (ENOSPC, EDQUOT, EMFILE, ENFILE, ...). */
 static int create_refused(int err)
@@ -149,10 +114,11 @@ static int create_refused(int err)
 
 enum { TEMP_FAILED = 0, TEMP_MADE = 1, TEMP_REFUSED = 2 };
 
-/* Create the temporary file in out->dir. Returns TEMP_MADE; TEMP_REFUSED
- * when the system refuses to create it; TEMP_FAILED for any other failure.
- * Whatever was made is undone by platform_output_abort(). */
-static int open_temp(PLATFORM_OUT *out)
+/* Create the temporary file in out->dir with the permission bits mode.
+ * Returns TEMP_MADE; TEMP_REFUSED when the system refuses to create it;
+ * TEMP_FAILED for any other failure. Whatever was made is undone by
+ * platform_output_abort(). */
+static int open_temp(PLATFORM_OUT *out, mode_t mode)
 {
     sigset_t old_mask;
     int fd = -1, err = 0;
@@ -160,7 +126,7 @@ static int open_temp(PLATFORM_OUT *out)
     for (int tries = 0; fd < 0 && tries < TEMP_TRIES; tries++) {
         block_signals(&old_mask);
         temp_name(tmp_name);
-        fd = openat(out->dir, tmp_name, O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
+        fd = openat(out->dir, tmp_name, O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
         err = errno;
         files_dir = out->dir;
         tmp_active = fd >= 0;
@@ -172,50 +138,6 @@ static int open_temp(PLATFORM_OUT *out)
         return create_refused(err) ? TEMP_REFUSED : TEMP_FAILED;
     out->fd = fd;
     return TEMP_MADE;
-}
-
-/* Lock the regular file fd against other runs of ours writing it in place,
- * until it is closed: an open file description lock, or flock() where the
- * system has none. Returns 1 or 0. */
-static int lock_output(int fd)
-{
-#ifdef F_OFD_SETLKW
-    struct flock lock;
-
-    memset(&lock, 0, sizeof lock);
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    for (;;) {
-        if (fcntl(fd, F_OFD_SETLKW, &lock) == 0)
-            return 1;
-        if (errno != EINTR)
-            break;
-    }
-    if (errno != EINVAL)
-        return 0;
-#endif
-    for (;;) {
-        if (flock(fd, LOCK_EX) == 0)
-            return 1;
-        if (errno != EINTR)
-            return 0;
-    }
-}
-
-/* Write the destination itself from now on: a regular file is locked and
- * truncated first, as opening it with O_TRUNC would. Returns 1 or 0. */
-static int go_in_place(PLATFORM_OUT *out)
-{
-    struct stat st;
-
-    if (fstat(out->dest, &st) != 0)
-        return 0;
-    if (S_ISREG(st.st_mode) && (!lock_output(out->dest) || ftruncate(out->dest, 0) != 0))
-        return 0;
-    out->fd = out->dest;
-    out->dest = -1;
-    out->in_place = 1;
-    return 1;
 }
 
 /* A new output where no temporary file may be made or renamed: create it
@@ -239,17 +161,18 @@ static int open_output_once(const char *path, PLATFORM_OUT *out)
     int got = output_resolve(path, out, &st);
 
     if (got == RESOLVE_UNNAMED || got == RESOLVE_DEVICE)
-        return go_in_place(out);
+        return go_in_place(out, 0);
     if (got != RESOLVE_NEW && got != RESOLVE_NAMED)
         return got;
+    int created = got == RESOLVE_NEW;
     /* An append-only folder keeps every entry made in it: no temporary
      * file there, the output itself is written. */
     if (folder_append_only(out->dir))
-        return (got == RESOLVE_NAMED || create_destination(out, 0)) && go_in_place(out);
-    int temp = open_temp(out);
-    if (got == RESOLVE_NEW)
+        return (!created || create_destination(out, 0)) && go_in_place(out, created);
+    int temp = open_temp(out, created ? 0666 : 0600);
+    if (created)
         return temp == TEMP_MADE; /* the image appears only by the rename, whole */
-    return temp == TEMP_MADE || (temp == TEMP_REFUSED && go_in_place(out));
+    return temp == TEMP_MADE || (temp == TEMP_REFUSED && go_in_place(out, 0));
 }
 
 int platform_output_open(const char *path, PLATFORM_OUT *out)
@@ -295,29 +218,6 @@ static int rename_refused(int err)
     return err == EBUSY || err == EPERM || err == EACCES || err == EXDEV || err == EROFS;
 }
 
-/* Copy the complete temporary file, open as src, into the destination,
- * truncated first, reading it through that descriptor from its start.
- * Returns 1 or 0. */
-static int copy_in_place(PLATFORM_OUT *out, int src)
-{
-    static uint8_t buf[65536];
-    off_t at = 0;
-    int ok = go_in_place(out);
-
-    while (ok) {
-        ssize_t n = pread(src, buf, sizeof buf, at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        ok = platform_output_write(out, buf, (size_t)n);
-        at += n;
-    }
-    return ok;
-}
-
 /* Rename the temporary file over the destination. Returns 1, or 0 with
  * errno set. */
 static int rename_temp(PLATFORM_OUT *out)
@@ -334,19 +234,16 @@ static int rename_temp(PLATFORM_OUT *out)
     return ok;
 }
 
-/* The rename was refused: copy the complete temporary file, open as src,
- * into the destination (created now for a new output) and flush it, then
- * drop the temporary file. Returns 1 or 0. */
-static int write_over(PLATFORM_OUT *out, int src)
+/* The rename was refused: remove the temporary file, whose descriptors
+ * are closed, so that its space is free again, and make the destination
+ * (created now for a new output) the output, truncated, for the image to
+ * be written again. Returns 1 or 0. */
+static int write_again(PLATFORM_OUT *out)
 {
     int created = out->dest < 0;
-    int ok = (!created || create_destination(out, 1)) && copy_in_place(out, src) &&
-             flush_in_place(out->fd) && (!created || flush_folder(out, out->fd));
 
-    ok = (out->fd < 0 || close(out->fd) == 0) && ok;
-    out->fd = -1;
     remove_temp();
-    return ok;
+    return (!created || create_destination(out, 1)) && go_in_place(out, created);
 }
 
 /* Close what of out is open, the folder last; with remove, delete what this run made. */
@@ -367,29 +264,35 @@ static void close_output(PLATFORM_OUT *out, int remove)
 /* The image reaches the medium before its name does: the temporary file
  * gets what the old file had, is flushed (fsync rather than fdatasync, so
  * that its mode and owner last too) and closed, renamed, and then the
- * folder holding the new name is flushed. A second descriptor of it stays
- * open to read it back should the rename be refused. A failure of that
- * last flush comes too late to bring the old image back, but is reported
- * all the same. */
+ * folder holding the new name is flushed (a second descriptor of the file
+ * stays open until then, for the file system's flush when the folder was
+ * opened only to work in). A failure of that last flush comes too late to
+ * bring the old image back, but is reported all the same. An output
+ * written in place is flushed, with its folder when this run created it. */
 int platform_output_commit(PLATFORM_OUT *out)
 {
-    int ok, copy = -1;
+    int ok, held = -1;
 
     if (out->in_place) {
-        ok = flush_in_place(out->fd);
+        ok = flush_in_place(out->fd) &&
+             (out->in_place != IN_PLACE_CREATED || flush_folder(out, out->fd));
     } else {
         ok = (out->dest < 0 || copy_metadata(out->dest, out->fd)) && fsync(out->fd) == 0;
-        copy = ok ? fcntl(out->fd, F_DUPFD_CLOEXEC, 0) : -1;
-        ok = ok && copy >= 0;
+        held = ok ? fcntl(out->fd, F_DUPFD_CLOEXEC, 0) : -1;
+        ok = ok && held >= 0;
     }
     /* late write errors (disk full, NFS) show up here */
     ok = close(out->fd) == 0 && ok;
     out->fd = -1;
-    if (!out->in_place && ok)
-        ok = rename_temp(out) ? flush_folder(out, copy)
-                              : rename_refused(errno) && write_over(out, copy);
-    if (copy >= 0)
-        close(copy);
+    if (!out->in_place && ok) {
+        int renamed = rename_temp(out), err = errno;
+        ok = renamed && flush_folder(out, held);
+        close(held);
+        if (!renamed && rename_refused(err) && write_again(out))
+            return PLATFORM_OUTPUT_AGAIN;
+    } else if (held >= 0) {
+        close(held);
+    }
     close_output(out, !ok);
     return ok;
 }

@@ -98,12 +98,15 @@ void swug_img_pieces(uint8_t header[SWUG_HEADER_SIZE], SWUG_PIECE pieces[3])
 }
 
 /* Write the built image to fname, replacing it only once every byte is
- * written. Returns 1 or 0. */
+ * written. The platform layer may ask for the pieces again, once it has
+ * had to give up the replacement and write the file in place. Returns 1
+ * or 0. */
 static int write_swug_file(const char *fname)
 {
     PLATFORM_OUT out;
     uint8_t header[SWUG_HEADER_SIZE];
     SWUG_PIECE pieces[3];
+    int done;
 
     if (!platform_output_open(fname, &out)) {
         swug_msg("Write file %s failed\n", fname);
@@ -111,14 +114,17 @@ static int write_swug_file(const char *fname)
     }
     generate_CRC();
     swug_img_pieces(header, pieces);
-    for (const SWUG_PIECE &piece : pieces) {
-        if (!platform_output_write(&out, piece.data, piece.len)) {
-            platform_output_abort(&out);
-            swug_msg("Write file %s failed\n", fname);
-            return 0;
+    do {
+        for (const SWUG_PIECE &piece : pieces) {
+            if (!platform_output_write(&out, piece.data, piece.len)) {
+                platform_output_abort(&out);
+                swug_msg("Write file %s failed\n", fname);
+                return 0;
+            }
         }
-    }
-    if (!platform_output_commit(&out)) {
+        done = platform_output_commit(&out);
+    } while (done == PLATFORM_OUTPUT_AGAIN);
+    if (done != 1) {
         swug_msg("Write file %s failed\n", fname);
         return 0;
     }
@@ -137,7 +143,7 @@ int32_t generate_swug_bin(func_args *args)
         memcpy(fname, DEFAULT_OUTPUT, sizeof DEFAULT_OUTPUT);
     } else if (args->argc == 3) {
         /* a path that does not fit fails the run: never cut it short */
-        if (!compose_path(openname, args->argv[1]) || !compose_path(fname, args->argv[2]))
+        if (!argument_path(openname, args->argv[1]) || !argument_path(fname, args->argv[2]))
             return 0;
     } else {
         swug_msg("Parameter Error [%d]\n", args->argc);

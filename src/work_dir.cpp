@@ -43,3 +43,13 @@ int compose_path(char out[SWUG_PATH_SIZE], const char *arg)
         out[0] = '\0';
     return ok;
 }
+
+int argument_path(char out[SWUG_PATH_SIZE], const char *arg)
+{
+    if (!compose_path(out, arg))
+        return 0;
+    /* shorter than what was composed from it, so it fits */
+    if (PLATFORM_DOT_SLASH_AS_GIVEN && arg[0] == '.' && arg[1] == '/')
+        memcpy(out, arg, strlen(arg) + 1);
+    return 1;
+}

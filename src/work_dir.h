@@ -19,4 +19,13 @@ int capture_work_dir(void);
  * then an empty string. */
 int compose_path(char out[SWUG_PATH_SIZE], const char *arg);
 
+/* The path to open for one command-line argument, into out[SWUG_PATH_SIZE]:
+ * compose_path()'s, which also decides whether the argument fits, except
+ * that where the system resolves "./" from the working folder itself
+ * (POSIX) a "./" argument is handed over as given. The absolute path of
+ * the working folder is then never looked up again: a folder above it
+ * that someone else swaps for a link meanwhile, or one we may not search,
+ * changes nothing. Returns 1, or 0 (out empty) as compose_path(). */
+int argument_path(char out[SWUG_PATH_SIZE], const char *arg);
+
 #endif

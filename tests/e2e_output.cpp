@@ -305,7 +305,8 @@ TEST(Output, FolderSwappedForALink)
 /* Each row: a shell script run as root in a mount namespace of its own, in a
  * folder holding in.bin, in2.bin and their images want.bin, want2.bin; it
  * exits 0 when every check held, 77 when its tools are missing, else says
- * what failed. Helpers: run STATUS ARGS..., same, only DIR NAMES..., owner. */
+ * what failed. Helpers: run STATUS ARGS..., same, only DIR NAMES..., owner,
+ * temp_in DIR (waits for a temporary file there). */
 TEST(Output, WholeOrNothingOnRealSystems)
 {
     static const char helpers[] =
@@ -316,6 +317,8 @@ TEST(Output, WholeOrNothingOnRealSystems)
         "only() { d=$1; shift; [ \"$(ls -A \"$d\")\" = \"$(printf '%s\\n' \"$@\" | sort)\" ] ||"
         " fail \"$d holds\" $(ls -A \"$d\"); }\n"
         "owner() { [ $(stat -c %u:%g:%a $1) = $2 ] || fail $1 is $(stat -c %u:%g:%a $1); }\n"
+        "temp_in() { i=0; until ls -A $1 | grep -q swug-gen; do sleep 0.01; i=$((i+1));"
+        " [ $i -lt 3000 ] || fail no temporary file; done; }\n"
         "A=1001 B=1002 # two users; as UID[:GROUP] ARGS... runs ARGS as the first\n"
         "as() { u=${1%:*} g=${1#*:}; shift; setpriv --reuid=$u --regid=$u --groups=${g:-$u} \"$@\"; }\n"
         "for t in $0; do command -v $t >/dev/null || { echo no $t here; exit 77; }; done\n";
@@ -349,7 +352,7 @@ TEST(Output, WholeOrNothingOnRealSystems)
          "same fw.img want.bin; owner fw.img 65534:65534:6777\n"
          "mkdir u && echo old >u/fw.img && chmod 6766 u/fw.img && chown 65534:65534 u\n"
          "setpriv --reuid=65534 --regid=65534 --clear-groups \"$SWUG_GEN\" in.bin u/fw.img ||"
-         " fail status $?; same u/fw.img want.bin; owner u/fw.img 65534:65534:766"},
+         " fail status $?; same u/fw.img want.bin; owner u/fw.img 65534:65534:706"},
         {"the sticky folder's owner swaps the temporary entry for a link to our secret", "setpriv",
          "mkdir a b && echo secret >a/secret && chmod 600 a/secret && chown -R $A a && echo old"
          " >b/shared.bin && chmod 666 b/shared.bin && chown -R $B b && chmod 1777 b || fail set-up\n"
@@ -364,8 +367,10 @@ TEST(Output, WholeOrNothingOnRealSystems)
          " as $A:1005 \"$SWUG_GEN\" in.bin s/m || fail status $?\n"
          "owner s/u $A:$A:4755; owner s/g $A:$A:2750; owner s/m $A:1005:664; same s/m want.bin"},
         {"ACLs: a new output gets the folder's default, a replaced one keeps its own", "setfacl",
-         "mkdir acl && setfacl -d -m o::--- acl && echo old >acl/fw.bin &&"
+         "mkdir acl && echo old >acl/old.bin && setfacl -d -m u:$B:r,o::--- acl && echo old >acl/fw.bin &&"
          " setfacl -m u:$B:rw,g::--- acl/fw.bin || { echo no ACLs here; exit 77; }\n"
+         "getfacl -cn acl/old.bin >old.was; run 0 in.bin acl/old.bin\n"
+         "getfacl -cn acl/old.bin | cmp -s - old.was || fail old.bin got $(getfacl -cn acl/old.bin)\n"
          "getfacl -cn acl/fw.bin >acl.was; run 0 in.bin acl/new.bin; owner acl/new.bin 0:0:640\n"
          "run 0 in.bin acl/fw.bin; getfacl -cn acl/fw.bin | cmp -s - acl.was || fail the ACL is now"
          " $(getfacl -cn acl/fw.bin); same acl/fw.bin want.bin"},
@@ -379,11 +384,13 @@ TEST(Output, WholeOrNothingOnRealSystems)
          " && chown -R $A p/w || fail set-up\n"
          "(cd p/w && ulimit -f 100 && as $A \"$SWUG_GEN\" in.bin out.bin); [ $? = 1 ] ||"
          " fail status $?; head -c 5000 in2.bin | same - p/w/out.bin || exit 1; only p/w in.bin out.bin\n"
-         "(cd p/w && as $A \"$SWUG_GEN\" in.bin out.bin) || fail status $?; same p/w/out.bin want2.bin"},
+         "(cd p/w && as $A \"$SWUG_GEN\" in.bin out.bin && as $A \"$SWUG_GEN\" ./in.bin ./out.bin) || fail"
+         " status $?; same p/w/out.bin want2.bin # and a folder that may be searched, not read:\n"
+         "mkdir -m 300 w && chown $A w && as $A \"$SWUG_GEN\" in.bin w/out.bin && same w/out.bin want.bin"},
         {"two runs at once into a file written in place: each ends whole", "setpriv",
          "mkdir ro && echo old >ro/out.bin && chmod 666 ro/out.bin && chmod 555 ro || fail set-up\n"
-         "for i in 1 2 3 4 5 6 7 8 9 10; do as $A \"$SWUG_GEN\" in2.bin ro/out.bin &"
-         " as $A \"$SWUG_GEN\" in.bin ro/out.bin || fail status $?\n"
+         "export LD_PRELOAD=$SWUG_TRICKLE; for i in 1 2 3 4 5 6 7 8 9 10; do as $A \"$SWUG_GEN\" in2.bin"
+         " ro/out.bin & as $A \"$SWUG_GEN\" in.bin ro/out.bin || fail status $?\n"
          "  wait $! || fail status $?; cmp -s ro/out.bin want.bin || same ro/out.bin want2.bin; done"},
         {"an append-only folder: written in place, no entry left", "chattr",
          "mkdir ap && echo old >ap/out.bin && chattr +a ap 2>/dev/null || { echo no chattr +a; exit 77; }\n"
@@ -392,11 +399,43 @@ TEST(Output, WholeOrNothingOnRealSystems)
         {"a link to nothing: its target appears only by the rename, not after SIGKILL", "",
          "mkdir sub && ln -s sub/real.bin out.bin\n"
          "LD_PRELOAD=$SWUG_STALL \"$SWUG_GEN\" in.bin out.bin & trap 'kill -9 $! 2>/dev/null' EXIT\n"
-         "i=0; until ls -A sub | grep -q swug-gen; do sleep 0.01; i=$((i+1)); [ $i -lt 3000 ] ||"
-         " fail no temporary file; done\n"
+         "temp_in sub\n"
          "[ -e sub/real.bin ] && fail real.bin during the write; kill -9 $!; wait $!\n"
          "[ -e sub/real.bin ] && fail real.bin after SIGKILL; rm sub/.swug-gen-*\n"
          "run 0 in.bin out.bin; same sub/real.bin want.bin; [ -L out.bin ] || fail link replaced"},
+        {"a replacement's temporary file: 0600 while written, whatever the default ACL; created O_EXCL",
+         "setfacl", "mkdir pv && echo old >pv/fw.bin && setfacl -d -m u:$A:rw pv || { echo no ACLs; exit 77; }\n"
+         "LD_PRELOAD=$SWUG_STALL \"$SWUG_GEN\" in.bin pv/fw.bin & trap 'kill -9 $! 2>/dev/null' EXIT\n"
+         "temp_in pv; t=$(ls -d pv/.swug-gen-*)\n"
+         "as $A cat $t 2>/dev/null && fail $A read $t; getfacl -cn $t | grep -qx mask::--- || fail $t:"
+         " $(getfacl -cn $t); kill $!; wait $!; echo old | same - pv/fw.bin || exit 1; only pv fw.bin\n"
+         "echo secret >v && LD_PRELOAD=$SWUG_FAIL SWUG_FAIL_CALL=plant SWUG_SWAP_FROM=$PWD/v"
+         " run 0 in.bin pv/fw.bin\n"
+         "echo secret | same - v || exit 1; [ -L pv/fw.bin ] && fail link; same pv/fw.bin want.bin"},
+        {"./ arguments: the working folder's parent swapped for a link once its path is known", "",
+         "mkdir -p p/w o/w && cp in.bin p/w && cp in2.bin o/w/in.bin && ln -s o swap || fail set-up\n"
+         "(cd p/w && LD_PRELOAD=$SWUG_FAIL SWUG_FAIL_CALL=swapcwd SWUG_SWAP_FROM=../../swap SWUG_SWAP_TO=../../p"
+         " run 0 ./in.bin ./out.bin) || exit 1; same swap/w/out.bin want.bin; only o/w in.bin"},
+        {"another user's links in a sticky folder, to a FIFO or swapped in at the open: never followed", "",
+         "[ $(cat /proc/sys/fs/protected_symlinks) = 0 ] || { echo fs.protected_symlinks is on; exit 77; }\n"
+         "mkdir -m 1777 tmp && mkdir a && mkfifo a/fifo && ln -s ../a/fifo tmp/link && ln -s ../made tmp/swap &&"
+         " echo old >tmp/x && chown -Rh $A a tmp/link tmp/swap tmp/x || fail set-up\n"
+         "as $A cat a/fifo >got & run 1 in.bin tmp/link; : >a/fifo; wait $!; [ -s got ] && fail $A got the image\n"
+         "LD_PRELOAD=$SWUG_FAIL SWUG_FAIL_CALL=swap SWUG_SWAP_FROM=tmp/swap run 1 in.bin tmp/x\n"
+         "[ ! -e made ] || fail made"},
+        {"in place from the image, not from the temporary file: a file bind-mounted over itself", "",
+         "mkdir t && mount -t tmpfs -o size=1m swug t && echo old >t/fw.bin && mount --bind t/fw.bin t/fw.bin"
+         " || fail set-up\nrun 0 in2.bin t/fw.bin; same t/fw.bin want2.bin; only t fw.bin"},
+        {"a changed group gets none of the old group's rights, a full attribute block no attribute lost",
+         "setfacl setfattr mkfs.ext4",
+         "mkdir -m 2777 sg && chgrp 1005 sg && echo old >sg/f && chown 1003:1003 sg/f && chmod 664 sg/f &&"
+         " setfacl -m u:$B:rw sg/f || fail set-up\n"
+         "as $B \"$SWUG_GEN\" in.bin sg/f || fail status $?\n"
+         "as $A:1005 sh -c 'echo >>sg/f' 2>/dev/null && fail group 1005 may write sg/f\n"
+         "same sg/f want.bin; truncate -s 64m x.img && mkfs.ext4 -q -b 4096 x.img && mkdir x && mount -o loop"
+         " x.img x && echo old >x/f && setfattr -n user.big -v $(printf %02000d 0) x/f || fail set-up\n"
+         "setfacl -d -m $(seq -s, -f u:%g:r 2000 2299) x; getfattr -d x/f >big; run 0 in.bin x/f\n"
+         "getfattr -d x/f | cmp -s - big || fail the attributes are now $(getfattr -d x/f | cut -c1-40)"},
         {"power cuts right after status 0 (ext4 noauto_da_alloc, XFS): the images are there",
          "mkfs.ext4 mkfs.xfs",
          "cut() { truncate -s 320m $1.img && mkfs.$1 -q $1.img && mkdir $1 $1.c && mount -o loop,$2"
@@ -409,7 +448,8 @@ TEST(Output, WholeOrNothingOnRealSystems)
         GTEST_SKIP() << "needs root";
     RunOptions opt; /* and the ASan options that a preloaded shim needs */
     opt.env = {"SWUG_GEN=" + GEN, "SWUG_STALL=" STALL_TEMP_WRITE_PATH,
-               "SWUG_SWAP=" SWAP_TEMP_ENTRY_PATH, preload_env("")[1]};
+               "SWUG_SWAP=" SWAP_TEMP_ENTRY_PATH, "SWUG_FAIL=" FAIL_OUTPUT_CALL_PATH,
+               "SWUG_TRICKLE=" TRICKLE_WRITE_PATH, preload_env("")[1]};
     for (auto &row : rows) {
         OutputDir d;
         std::string in2 = pattern(600000, 4);

@@ -13,7 +13,11 @@
  *   swapdir  once the output's folder has been looked up (the first open
  *            of a folder returns), SWUG_SWAP_FROM and
  *            SWUG_SWAP_TO change places (renameat2 RENAME_EXCHANGE): the
- *            folder becomes a link to another one. */
+ *            folder becomes a link to another one;
+ *   swapcwd  the same exchange once getcwd() has answered;
+ *   plant    a link to SWUG_SWAP_FROM is put at the first temporary
+ *            name swug-gen creates, just before it does. */
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -62,10 +66,24 @@ extern "C" int renameat(int fromdir, const char *from, int todir, const char *to
     return (int)syscall(SYS_renameat, fromdir, from, todir, to);
 }
 
+static void exchange(const char *from, const char *to)
+{
+    syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 2 /* RENAME_EXCHANGE */);
+}
+
+extern "C" char *getcwd(char *buf, size_t size)
+{
+    static auto real = (char *(*)(char *, size_t))dlsym(RTLD_NEXT, "getcwd");
+    char *cwd = real(buf, size);
+    if (failing("swapcwd"))
+        exchange(getenv("SWUG_SWAP_FROM"), getenv("SWUG_SWAP_TO"));
+    return cwd;
+}
+
 /* The output's folder, and files in it, are opened with openat(). */
 extern "C" int openat(int dir, const char *path, int flags, ...)
 {
-    static bool swapped, swapped_dir;
+    static bool swapped, swapped_dir, planted;
     va_list ap;
     va_start(ap, flags);
     mode_t mode = (flags & O_CREAT) ? (mode_t)va_arg(ap, int) : 0;
@@ -75,10 +93,14 @@ extern "C" int openat(int dir, const char *path, int flags, ...)
         swapped = true;
         syscall(SYS_renameat, AT_FDCWD, from, dir, path);
     }
+    if (failing("plant") && !planted && (flags & O_CREAT) && is_temp_name(path) && from) {
+        planted = true;
+        symlinkat(from, dir, path);
+    }
     int fd = (int)syscall(SYS_openat, dir, path, flags, mode);
     if (failing("swapdir") && !swapped_dir && (flags & O_DIRECTORY) && from && to) {
         swapped_dir = true;
-        syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 2 /* RENAME_EXCHANGE */);
+        exchange(from, to);
     }
     return fd;
 }
