@@ -151,8 +151,11 @@ int copy_metadata(int old, int fd)
         return 0;
     int kept = now.st_uid == was.st_uid && now.st_gid == was.st_gid;
     if (!kept) {
-        /* owner and group, else the group alone, which a member of it may give */
-        int owned = fchown(fd, was.st_uid, was.st_gid) == 0 || fchown(fd, (uid_t)-1, was.st_gid) == 0;
+        /* owner and group, else the group alone, which a member of it may
+         * give; what the file has afterwards decides */
+        int owned = fchown(fd, was.st_uid, was.st_gid) == 0;
+        if (!owned)
+            owned = fchown(fd, (uid_t)-1, was.st_gid) == 0;
         if (fstat(fd, &now) != 0)
             return 0;
         kept = owned && now.st_uid == was.st_uid && now.st_gid == was.st_gid;
