@@ -126,7 +126,7 @@ static int open_temp(PLATFORM_OUT *out, mode_t mode)
     for (int tries = 0; fd < 0 && tries < TEMP_TRIES; tries++) {
         block_signals(&old_mask);
         temp_name(tmp_name);
-        fd = openat(out->dir, tmp_name, O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
+        fd = openat(out->dir, tmp_name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
         err = errno;
         files_dir = out->dir;
         tmp_active = fd >= 0;
